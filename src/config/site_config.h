@@ -1,0 +1,39 @@
+// The site configuration: the base directory read from init.srv, the file
+// paths derived from it and the two time thresholds.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+constexpr int kPathSize = 256;       // 255 characters and a NUL
+constexpr int kConfigLineSize = 80;  // one read takes at most 79 characters
+
+struct SiteConfig {
+  char base_directory[kConfigLineSize];
+  char database_path[kPathSize];        // base + "wp/wp.sys"
+  char backup_path[kPathSize];          // base + "wp/wp.old"
+  char update_message_path[kPathSize];  // base + "wp/mess.wp"
+  char lock_path[kPathSize];            // base + "wp/kestol.lck"
+  char result_file_name[kPathSize];     // "kestol.res", working directory
+  std::int32_t update_threshold;
+  std::int32_t kill_threshold;
+};
+
+// Removes a trailing line feed, then a trailing carriage return, and empties
+// a text that starts with Ctrl-Z. Answers the text.
+char* clean_line(char* text);
+
+// Reads lines as fgets does into an 80-byte buffer and copies the fifth
+// significant one, lower-cased, into base. False when there are fewer than
+// five significant lines.
+bool read_base_directory(std::FILE* in, char (&base)[kConfigLineSize]);
+
+// start - days * 86400, computed in 64 bits and clamped to the signed
+// 32-bit range.
+std::int32_t compute_threshold(std::int32_t start_time, std::int32_t days);
+
+// Reads init.srv from the working directory and fills config. On failure it
+// writes the message to standard error and answers false; the caller ends
+// the run with status 1.
+bool read_site_config(std::int32_t start_time, std::int32_t upd_days, std::int32_t kill_days,
+                      SiteConfig* config);

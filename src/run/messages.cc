@@ -1,0 +1,24 @@
+// Usage text, version line and banner.
+#include "run/messages.h"
+
+#include <cstdio>
+
+void write_usage() {
+  std::fprintf(stderr, "\nKESTOL V %d.%d%c\n", kVersionMajor, kVersionMinor, kVersionLetter);
+  std::fputs("format  : KESTOL [upd-days [kill-days [update-file]]]\n", stderr);
+  std::fputs("defaults: upd-days = 40\n          kill-days= 90\n\n", stderr);
+  std::fputs("If temporary part is stable during \"upd-days\" days,\n", stderr);
+  std::fputs("temporary part updates main part of WP\n\n", stderr);
+  std::fputs("If the callsign is not seen during \"kill-days\" days,\n", stderr);
+  std::fputs("callsign is deleted from WP database\n\n", stderr);
+  std::fputs("\"update-file\" stores the WP records corresponding to the\n", stderr);
+  std::fputs("updates in a file which can be processed later (eg for statistics)\n\n", stderr);
+}
+
+void write_version() {
+  std::printf("Kestol V %d.%02d%c\n", kVersionMajor, kVersionMinor, kVersionLetter);
+}
+
+void write_banner() {
+  std::fprintf(stderr, "\nKestol V %d.%02d%c\n\n", kVersionMajor, kVersionMinor, kVersionLetter);
+}

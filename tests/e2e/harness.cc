@@ -1,0 +1,190 @@
+// Throw-away sites and child processes for the end-to-end tests.
+#include "tests/e2e/harness.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string make_temp_dir() {
+  std::string pattern = (fs::temp_directory_path() / "kestol-e2e-XXXXXX").string();
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  return buffer.data();
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+// The command line of a run: wrapper, faketime, the tool, its arguments.
+std::vector<std::string> command_for(const std::string& program, const std::vector<std::string>& args,
+                                     const RunSettings& settings) {
+  std::vector<std::string> argv = settings.prefix;
+  if (!settings.clock.empty()) {
+    argv.push_back("faketime");
+    argv.push_back(settings.clock);
+  }
+  argv.push_back(program);
+  argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
+}
+
+[[noreturn]] void exec_child(const std::string& dir, const std::vector<std::string>& argv,
+                             const RunSettings& settings, const std::string& out, const std::string& err) {
+  if (chdir(dir.c_str()) != 0) _exit(126);
+  int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (out_fd < 0 || err_fd < 0) _exit(126);
+  dup2(out_fd, 1);
+  dup2(err_fd, 2);
+  close(out_fd);
+  close(err_fd);
+  int null_fd = open("/dev/null", O_RDONLY);
+  dup2(null_fd, 0);
+  if (settings.file_size_limit >= 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {static_cast<rlim_t>(settings.file_size_limit),
+                           static_cast<rlim_t>(settings.file_size_limit)};
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  // LeakSanitizer cannot run under ptrace, so a traced run goes without it.
+  std::string asan = "ASAN_OPTIONS=verify_asan_link_order=0";
+  if (!settings.prefix.empty()) asan += ":detect_leaks=0";
+  std::vector<std::string> env = {"PATH=/usr/local/bin:/usr/bin:/bin", "TZ=" + settings.tz, asan,
+                                  "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"};
+  std::vector<char*> envp;
+  for (std::string& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> args = argv;
+  std::vector<char*> argp;
+  for (std::string& a : args) argp.push_back(a.data());
+  argp.push_back(nullptr);
+  execvpe(argp[0], argp.data(), envp.data());
+  _exit(127);
+}
+
+}  // namespace
+
+Site::Site() : root_(make_temp_dir()), output_dir_(make_temp_dir()) { fs::create_directories(root_ + "/data/wp"); }
+
+Site::~Site() {
+  std::error_code ignored;
+  fs::remove_all(root_, ignored);
+  fs::remove_all(output_dir_, ignored);
+}
+
+void Site::write_init(const std::string& base) {
+  write("init.srv", "# site configuration\nQQ1AA\n1\nQQ1AA.QQ.EU\n1234\n" + base + "\n");
+}
+
+void Site::write(const std::string& relative, const std::string& bytes) const {
+  fs::path p = path(relative);
+  fs::create_directories(p.parent_path());
+  std::ofstream out(p, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + p.string());
+}
+
+std::string Site::read(const std::string& relative) const { return slurp(path(relative)); }
+
+bool Site::exists(const std::string& relative) const {
+  struct stat st;
+  return lstat(path(relative).c_str(), &st) == 0;
+}
+
+std::map<std::string, std::string> Site::files() const {
+  std::map<std::string, std::string> result;
+  for (const auto& entry : fs::recursive_directory_iterator(root_)) {
+    if (entry.is_regular_file()) result[fs::relative(entry.path(), root_).string()] = slurp(entry.path());
+  }
+  return result;
+}
+
+pid_t Site::start(const std::vector<std::string>& args, const RunSettings& settings) const {
+  std::vector<std::string> argv = command_for(KESTOL_BIN, args, settings);
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) exec_child(root_, argv, settings, output_dir_ + "/out", output_dir_ + "/err");
+  return pid;
+}
+
+RunResult Site::wait_run(pid_t pid) const {
+  int wstatus = 0;
+  while (waitpid(pid, &wstatus, 0) < 0) {
+    if (errno != EINTR) throw std::runtime_error("waitpid failed");
+  }
+  RunResult result;
+  result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  result.out = slurp(output_dir_ + "/out");
+  result.err = slurp(output_dir_ + "/err");
+  // strace notes how it resolved a relative -P path; that line is not the
+  // tool's.
+  const std::string note = "strace: Requested path";
+  if (result.err.compare(0, note.size(), note) == 0) result.err.erase(0, result.err.find('\n') + 1);
+  return result;
+}
+
+RunResult Site::run(const std::vector<std::string>& args, const RunSettings& settings) const {
+  return wait_run(start(args, settings));
+}
+
+std::string run_wptool(const std::vector<std::string>& args) {
+  std::string dir = make_temp_dir();
+  RunSettings settings;
+  settings.clock.clear();
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  std::vector<std::string> argv = command_for(WPTOOL_BIN, args, settings);
+  if (pid == 0) exec_child(dir, argv, settings, dir + "/out", dir + "/err");
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  std::string out = slurp(dir + "/out");
+  fs::remove_all(dir);
+  if (!WIFEXITED(wstatus) || WEXITSTATUS(wstatus) != 0) throw std::runtime_error("wptool failed");
+  return out;
+}
+
+std::string record_bytes(const WpRecord& record) {
+  return std::string(reinterpret_cast<const char*>(&record), sizeof record);
+}
+
+WpRecord make_record(const char* callsign, const char* home_bbs, std::int32_t last_seen, std::int32_t last_update) {
+  WpRecord r;
+  std::memset(&r, 0, sizeof r);
+  std::strncpy(r.callsign, callsign, sizeof r.callsign);
+  std::strncpy(r.home_bbs, home_bbs, sizeof r.home_bbs);
+  std::strncpy(r.temp_home_bbs, home_bbs, sizeof r.temp_home_bbs);
+  put_time(r.last_seen, last_seen);
+  put_time(r.last_update, last_update);
+  return r;
+}
+
+std::string records_bytes(const std::vector<WpRecord>& records) {
+  std::string bytes;
+  for (const WpRecord& r : records) bytes += record_bytes(r);
+  return bytes;
+}
+
+bool have_program(const char* name) {
+  std::string command = std::string("command -v ") + name + " >/dev/null 2>&1";
+  return std::system(command.c_str()) == 0;
+}

@@ -1,0 +1,70 @@
+// End-to-end test harness: throw-away site directories, running the built
+// binaries in them, and reading back everything they leave.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "records/wp_record.h"
+
+// The frozen clock most tests run under, and its value in seconds.
+inline const char* const kFrozenClock = "2026-12-08 12:00:00";
+constexpr std::int32_t kFrozenNow = 1796731200;
+
+struct RunResult {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+struct RunSettings {
+  std::string clock = kFrozenClock;  // faketime's argument; empty: real clock
+  std::string tz = "UTC0";
+  std::vector<std::string> prefix;  // a wrapper such as strace and its options
+  long file_size_limit = -1;        // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
+};
+
+// A temporary site: the working directory with init.srv and the base
+// directory "data/" holding "wp/". Removed when the object goes.
+class Site {
+ public:
+  Site();
+  ~Site();
+  Site(const Site&) = delete;
+  Site& operator=(const Site&) = delete;
+
+  const std::string& root() const { return root_; }
+  std::string path(const std::string& relative) const { return root_ + "/" + relative; }
+
+  // The usual init.srv: four lines of the owning system, then the base.
+  void write_init(const std::string& base = "data/");
+  void write(const std::string& relative, const std::string& bytes) const;
+  std::string read(const std::string& relative) const;
+  bool exists(const std::string& relative) const;
+  // Every regular file below the site, by relative path, with its bytes.
+  std::map<std::string, std::string> files() const;
+
+  RunResult run(const std::vector<std::string>& args, const RunSettings& settings = {}) const;
+  // Starts the tool without waiting; wait with wait_run.
+  pid_t start(const std::vector<std::string>& args, const RunSettings& settings = {}) const;
+  RunResult wait_run(pid_t pid) const;
+
+ private:
+  std::string root_;
+  std::string output_dir_;
+};
+
+// Runs wptool with args in dir and answers its standard output.
+std::string run_wptool(const std::vector<std::string>& args);
+
+// Record building for tests.
+std::string record_bytes(const WpRecord& record);
+WpRecord make_record(const char* callsign, const char* home_bbs, std::int32_t last_seen,
+                     std::int32_t last_update = 0);
+std::string records_bytes(const std::vector<WpRecord>& records);
+
+bool have_program(const char* name);

@@ -1,0 +1,293 @@
+// End to end: command line, configuration, file opens, failure statuses and
+// the record stream of a run.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+
+#include "tests/e2e/harness.h"
+
+namespace {
+
+const char* const kUsage =
+    "\nKESTOL V 7.0b\n"
+    "format  : KESTOL [upd-days [kill-days [update-file]]]\n"
+    "defaults: upd-days = 40\n          kill-days= 90\n\n"
+    "If temporary part is stable during \"upd-days\" days,\n"
+    "temporary part updates main part of WP\n\n"
+    "If the callsign is not seen during \"kill-days\" days,\n"
+    "callsign is deleted from WP database\n\n"
+    "\"update-file\" stores the WP records corresponding to the\n"
+    "updates in a file which can be processed later (eg for statistics)\n\n";
+
+const char* const kBanner = "\nKestol V 7.00b\n\n";
+
+std::string settings_lines(int upd, int kill) {
+  std::string text = "Updating white pages database    \n  Update time is " + std::to_string(upd) + " days\n";
+  if (kill != 0) text += "  Delete time is " + std::to_string(kill) + " days\n\n";
+  return text;
+}
+
+// Everything a run writes to standard error before the record loop.
+std::string run_header(int upd = 40, int kill = 90) {
+  return kBanner + settings_lines(upd, kill) + "126-12-08 - Saves WP.SYS file into WP.OLD file    \n\n";
+}
+
+// A database of n kept-looking records with distinct callsigns.
+std::string database(int n) {
+  std::vector<WpRecord> records;
+  for (int i = 0; i < n; ++i) {
+    char call[8];
+    std::snprintf(call, sizeof call, "Q%dAB", i % 100);
+    records.push_back(make_record(call, "QQ1AA.QQ.EU", kFrozenNow, kFrozenNow));
+  }
+  return records_bytes(records);
+}
+
+// A site holding init.srv and a database and its backup.
+struct Prepared {
+  Site site;
+  std::string data;
+  Prepared(int n = 3) : data(database(n)) {
+    site.write_init();
+    site.write("data/wp/wp.sys", data);
+    site.write("data/wp/wp.old", data);
+  }
+};
+
+}  // namespace
+
+TEST(RunSpine, UsageOnRequestTouchesNothing) {
+  for (const char* arg : {"/h", "/H", "-h", "-H", "--help", "--HELP"}) {
+    Prepared p;
+    auto before = p.site.files();
+    RunResult r = p.site.run({arg, "30"});
+    EXPECT_EQ(0, r.status) << arg;
+    EXPECT_EQ(kUsage, r.err) << arg;
+    EXPECT_EQ("", r.out) << arg;
+    EXPECT_EQ(before, p.site.files()) << arg;
+  }
+}
+
+TEST(RunSpine, VersionOnStandardOutput) {
+  Prepared p;
+  auto before = p.site.files();
+  RunResult r = p.site.run({"--version"});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("Kestol V 7.00b\n", r.out);
+  EXPECT_EQ("", r.err);
+  EXPECT_EQ(before, p.site.files());
+}
+
+TEST(RunSpine, SlashHelpIsADayCountOfZero) {
+  Prepared p;
+  RunResult r = p.site.run({"/HELP"});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(0u, r.err.find(kBanner + settings_lines(0, 90)));
+}
+
+TEST(RunSpine, SettingsLinesShowTheClampedDayCounts) {
+  struct Case {
+    std::vector<std::string> args;
+    int upd;
+    int kill;
+  } cases[] = {
+      {{}, 40, 90},
+      {{"30", "/NOC"}, 30, 90},
+      {{"7", "0"}, 7, 0},  // no delete line
+      {{"-5", "12x"}, -5, 12},
+      {{"99999999999", "-99999999999"}, 2147483647, -2147483647 - 1},
+  };
+  for (const Case& c : cases) {
+    Prepared p;
+    RunResult r = p.site.run(c.args);
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(0u, r.err.find(run_header(c.upd, c.kill))) << r.err;
+  }
+}
+
+TEST(RunSpine, StreamsEveryWholeRecordAndCountsProgress) {
+  struct Case {
+    int records;
+    std::string progress;
+  } cases[] = {
+      {0, "\rRecord 0\n\n"},
+      {3, "\rRecord 3\n\n"},
+      {100, "\rRecord 100\rRecord 100\n\n"},
+      {250, "\rRecord 100\rRecord 200\rRecord 250\n\n"},
+  };
+  for (const Case& c : cases) {
+    Prepared p(c.records);
+    p.site.write("data/wp/wp.sys", "stale bytes to be replaced");
+    RunResult r = p.site.run({});
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(run_header() + c.progress, r.err);
+    EXPECT_EQ(p.data, p.site.read("data/wp/wp.sys"));
+    EXPECT_EQ("", p.site.read("data/wp/mess.wp"));
+  }
+}
+
+TEST(RunSpine, TrailingPartialRecordIsNotWrittenBack) {
+  Prepared p(2);
+  p.site.write("data/wp/wp.old", p.data + std::string(100, 'x'));
+  RunResult r = p.site.run({});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(p.data, p.site.read("data/wp/wp.sys"));
+}
+
+TEST(RunSpine, BaseDirectoryIsLowerCasedAndCrLfIsCleaned) {
+  Prepared p(1);
+  p.site.write("init.srv", "# comment\r\n\r\nA\r\nB\r\nC\r\nD\r\nDATA/\r\nignored/\r\n");
+  RunResult r = p.site.run({});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(p.data, p.site.read("data/wp/wp.sys"));
+}
+
+TEST(RunSpine, UpdateFileNameIsUpperCasedWhenLast) {
+  Prepared p;
+  EXPECT_EQ(0, p.site.run({"30", "60", "wpupd"}).status);
+  EXPECT_TRUE(p.site.exists("WPUPD"));
+  EXPECT_FALSE(p.site.exists("wpupd"));
+  EXPECT_EQ(0, p.site.run({"30", "60", "wpupd", "/NOC"}).status);
+  EXPECT_TRUE(p.site.exists("wpupd"));
+}
+
+TEST(RunSpine, ConfigurationFailures) {
+  struct Case {
+    const char* name;
+    const char* init;  // nullptr: no init.srv
+    std::string err;
+  } cases[] = {
+      {"no init.srv", nullptr, std::string(kBanner) + "Cannot open INIT.SRV     \n"},
+      {"four lines", "#x\n1\n2\n3\n4\n", std::string(kBanner) + "Cannot find base directory in INIT.SRV\n"},
+  };
+  for (const Case& c : cases) {
+    Site site;
+    if (c.init != nullptr) site.write("init.srv", c.init);
+    site.write("data/wp/wp.sys", "db");
+    auto before = site.files();
+    RunResult r = site.run({});
+    EXPECT_EQ(1, r.status) << c.name;
+    EXPECT_EQ(c.err, r.err) << c.name;
+    EXPECT_EQ("", r.out) << c.name;
+    EXPECT_EQ(before, site.files()) << c.name;
+  }
+}
+
+TEST(RunSpine, ClockBeyond2038IsRefusedBeforeAnyFile) {
+  Prepared p;
+  auto before = p.site.files();
+  RunSettings late;
+  late.clock = "2038-01-19 03:14:08";
+  RunResult r = p.site.run({}, late);
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ(std::string(kBanner) + "System time out of range\n", r.err);
+  EXPECT_EQ(before, p.site.files());
+  late.clock = "2038-01-19 03:14:07";
+  EXPECT_EQ(0, p.site.run({}, late).status);
+}
+
+TEST(RunSpine, UpdateFileNameTooLongWritesNothingElse) {
+  Prepared p;
+  auto before = p.site.files();
+  RunResult r = p.site.run({"1", "2", std::string(256, 'u')});
+  EXPECT_EQ(5, r.status);
+  EXPECT_EQ("Update file name too long\n", r.err);
+  EXPECT_EQ("", r.out);
+  EXPECT_EQ(before, p.site.files());
+}
+
+TEST(RunSpine, MessageFileCannotBeCreated) {
+  Site site;
+  site.write_init("nowhere/");
+  RunResult r = site.run({});
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ(kBanner + settings_lines(40, 90) + "Cannot create 'nowhere/wp/mess.wp'  \n", r.err);
+}
+
+TEST(RunSpine, UpdateFileCannotBeOpenedLeavesTheDatabase) {
+  Prepared p;
+  RunResult r = p.site.run({"1", "2", "nodir/upd", "/NOC"});
+  EXPECT_EQ(5, r.status);
+  EXPECT_EQ(run_header(1, 2) + "Cannot open 'nodir/upd'     \n", r.err);
+  EXPECT_EQ(p.data, p.site.read("data/wp/wp.sys"));
+}
+
+TEST(RunSpine, UpdateFileThatIsADatabaseFileIsRefused) {
+  for (const char* name : {"data/wp/wp.sys", "data/wp/wp.old", "data/wp/mess.wp", "./data/wp/../wp/wp.sys"}) {
+    Prepared p;
+    p.site.write("data/wp/mess.wp", "");
+    RunResult r = p.site.run({"1", "2", name, "/NOC"});
+    EXPECT_EQ(5, r.status) << name;
+    EXPECT_EQ(run_header(1, 2) + "Update file '" + name + "' is a database file\n", r.err) << name;
+    EXPECT_EQ(p.data, p.site.read("data/wp/wp.sys")) << name;
+    EXPECT_EQ(p.data, p.site.read("data/wp/wp.old")) << name;
+  }
+}
+
+TEST(RunSpine, UpdateFileLinkedToTheDatabaseIsRefused) {
+  Prepared p;
+  ASSERT_EQ(0, link(p.site.path("data/wp/wp.sys").c_str(), p.site.path("UPD").c_str()));
+  RunResult r = p.site.run({"1", "2", "upd"});  // upper-cased: UPD
+  EXPECT_EQ(5, r.status);
+  EXPECT_EQ(run_header(1, 2) + "Update file 'UPD' is a database file\n", r.err);
+  EXPECT_EQ(p.data, p.site.read("data/wp/wp.sys"));
+}
+
+TEST(RunSpine, WptoolDatabaseStreamsThroughUnchanged) {
+  Prepared p(0);
+  std::string generated = run_wptool({"gen", "100000", "1"});
+  ASSERT_EQ(100000u * kRecordSize, generated.size());
+  p.site.write("data/wp/wp.old", generated);
+  RunResult r = p.site.run({});
+  EXPECT_EQ(0, r.status);
+  EXPECT_TRUE(p.site.read("data/wp/wp.sys") == generated);
+  std::string listing = run_wptool({"dump", p.site.path("data/wp/wp.sys")});
+  EXPECT_EQ(100000, std::count(listing.begin(), listing.end(), '\n'));
+}
+
+namespace {
+
+// Settings that make the Nth call of a system call on path fail.
+RunSettings failing(const std::string& path, const std::string& call, const std::string& error, int nth) {
+  RunSettings s;
+  s.prefix = {"strace", "-f", "-o", "/dev/null", "-P", path, "-e",
+              "inject=" + call + ":error=" + error + ":when=" + std::to_string(nth)};
+  return s;
+}
+
+}  // namespace
+
+TEST(RunSpine, OpenAndStreamFailuresEndWithTheirStatus) {
+  if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
+  const std::string write_failed = "Error while writting file 'data/wp/wp.sys'\n";
+  struct Case {
+    const char* name;
+    int records;
+    RunSettings settings;
+    int status;
+    std::string tail;  // standard error after the run header
+  } cases[] = {
+      {"backup cannot be opened", 3, failing("data/wp/wp.old", "openat", "EACCES", 1), 3,
+       "Cannot open 'data/wp/wp.old'     \n"},
+      {"database cannot be opened", 3, failing("data/wp/wp.sys", "openat", "EACCES", 1), 4,
+       "Cannot open 'data/wp/wp.sys'     \n"},
+      {"backup read error", 3, failing("data/wp/wp.old", "read", "EIO", 1), 3,
+       "Error while reading file 'data/wp/wp.old'\n"},
+      // The 64 KiB stream buffer first fills at the 338th record.
+      {"write error in the loop", 400, failing("data/wp/wp.sys", "write", "ENOSPC", 1), 1,
+       "\rRecord 100\rRecord 200\rRecord 300" + write_failed},
+      {"write error on the last flush", 3, failing("data/wp/wp.sys", "write", "EIO", 1), 1, write_failed},
+      {"fsync error", 3, failing("data/wp/wp.sys", "fsync", "EIO", 1), 1, write_failed},
+      {"close error", 3, failing("data/wp/wp.sys", "close", "EIO", 1), 1, write_failed},
+  };
+  for (Case& c : cases) {
+    Prepared p(c.records);
+    RunResult r = p.site.run({}, c.settings);
+    EXPECT_EQ(c.status, r.status) << c.name;
+    EXPECT_EQ(run_header() + c.tail, r.err) << c.name;
+    EXPECT_EQ("", r.out) << c.name;
+  }
+}
