@@ -1,13 +1,30 @@
-// The record loop over the backup.
+// The record loop over the backup: review, duplicate table, write, count.
 #include "run/record_loop.h"
 
 #include <cstdio>
 
+#include "records/review.h"
+
+namespace {
+
+// Records from this index on feed the duplicate table.
+constexpr std::int32_t kFirstTableIndex = 65535;
+
+}  // namespace
+
 LoopResult run_record_loop(RunContext& ctx) {
   WpRecord& record = ctx.record;
   RunCounters& counters = ctx.counters;
+  ctx.duplicates.reset();
   while (read_record(ctx.backup, &record)) {
-    if (!write_record(ctx.database, &record)) return LoopResult::write_error;
+    int answer = review_record(ctx, &record);
+    if (counters.record_index >= kFirstTableIndex) ctx.duplicates.add(record.callsign);
+    if (answer == kKeepUpdated) ++counters.updated;
+    if (answer != kDrop) {
+      if (!write_record(ctx.database, &record)) return LoopResult::write_error;
+    } else if (get_time(record.last_update) != 0) {
+      ++counters.deleted;
+    }
     if (record.callsign[0] != '\0') {
       ++counters.total;
       if (counters.total % 100 == 0) std::fprintf(stderr, "\rRecord %ld", static_cast<long>(counters.total));

@@ -188,3 +188,14 @@ bool have_program(const char* name) {
   std::string command = std::string("command -v ") + name + " >/dev/null 2>&1";
   return std::system(command.c_str()) == 0;
 }
+
+::testing::AssertionResult same_bytes(const std::string& expected, const std::string& actual) {
+  if (expected == actual) return ::testing::AssertionSuccess();
+  std::size_t at = 0;
+  while (at < expected.size() && at < actual.size() && expected[at] == actual[at]) ++at;
+  std::size_t from = at < 40 ? 0 : at - 40;
+  return ::testing::AssertionFailure() << "sizes " << expected.size() << " and " << actual.size()
+                                       << ", first difference at byte " << at << "\n  expected: "
+                                       << ::testing::PrintToString(expected.substr(from, 100))
+                                       << "\n  actual:   " << ::testing::PrintToString(actual.substr(from, 100));
+}

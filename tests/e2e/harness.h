@@ -68,3 +68,8 @@ WpRecord make_record(const char* callsign, const char* home_bbs, std::int32_t la
 std::string records_bytes(const std::vector<WpRecord>& records);
 
 bool have_program(const char* name);
+
+// Equal bytes; on a difference, says where and shows a little of each side
+// rather than printing megabytes.
+#include <gtest/gtest.h>
+::testing::AssertionResult same_bytes(const std::string& expected, const std::string& actual);

@@ -236,18 +236,6 @@ TEST(RunSpine, UpdateFileLinkedToTheDatabaseIsRefused) {
   EXPECT_EQ(p.data, p.site.read("data/wp/wp.sys"));
 }
 
-TEST(RunSpine, WptoolDatabaseStreamsThroughUnchanged) {
-  Prepared p(0);
-  std::string generated = run_wptool({"gen", "100000", "1"});
-  ASSERT_EQ(100000u * kRecordSize, generated.size());
-  p.site.write("data/wp/wp.old", generated);
-  RunResult r = p.site.run({});
-  EXPECT_EQ(0, r.status);
-  EXPECT_TRUE(p.site.read("data/wp/wp.sys") == generated);
-  std::string listing = run_wptool({"dump", p.site.path("data/wp/wp.sys")});
-  EXPECT_EQ(100000, std::count(listing.begin(), listing.end(), '\n'));
-}
-
 namespace {
 
 // Settings that make the Nth call of a system call on path fail.
