@@ -35,17 +35,25 @@ std::string slurp(const std::string& path) {
   return bytes.str();
 }
 
-// The command line of a run: wrapper, faketime, the tool, its arguments.
+// The command line of a run: wrapper, the tool, its arguments.
 std::vector<std::string> command_for(const std::string& program, const std::vector<std::string>& args,
                                      const RunSettings& settings) {
   std::vector<std::string> argv = settings.prefix;
-  if (!settings.clock.empty()) {
-    argv.push_back("faketime");
-    argv.push_back(settings.clock);
-  }
   argv.push_back(program);
   argv.insert(argv.end(), args.begin(), args.end());
   return argv;
+}
+
+const std::string& faketime_library() {
+  static const std::string path = [] {
+    for (const char* candidate : {"/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1",
+                                  "/usr/lib/aarch64-linux-gnu/faketime/libfaketime.so.1",
+                                  "/usr/lib/faketime/libfaketime.so.1"}) {
+      if (access(candidate, R_OK) == 0) return std::string(candidate);
+    }
+    throw std::runtime_error("libfaketime is not installed (Debian package faketime)");
+  }();
+  return path;
 }
 
 [[noreturn]] void exec_child(const std::string& dir, const std::vector<std::string>& argv,
@@ -71,6 +79,13 @@ std::vector<std::string> command_for(const std::string& program, const std::vect
   if (!settings.prefix.empty()) asan += ":detect_leaks=0";
   std::vector<std::string> env = {"PATH=/usr/local/bin:/usr/bin:/bin", "TZ=" + settings.tz, asan,
                                   "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"};
+  // The fake clock is preloaded into the tool itself rather than run
+  // through the faketime command, which would stand between the test and
+  // the tool as a parent process (and a kill would miss the tool).
+  if (!settings.clock.empty()) {
+    env.push_back("LD_PRELOAD=" + faketime_library());
+    env.push_back("FAKETIME=" + settings.clock);
+  }
   std::vector<char*> envp;
   for (std::string& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
@@ -134,8 +149,11 @@ RunResult Site::wait_run(pid_t pid) const {
   }
   RunResult result;
   result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-  result.out = slurp(output_dir_ + "/out");
-  result.err = slurp(output_dir_ + "/err");
+  // A child killed before it set up its output has none.
+  result.out = fs::exists(output_dir_ + "/out") ? slurp(output_dir_ + "/out") : "";
+  result.err = fs::exists(output_dir_ + "/err") ? slurp(output_dir_ + "/err") : "";
+  fs::remove(output_dir_ + "/out");
+  fs::remove(output_dir_ + "/err");
   // strace notes how it resolved a relative -P path; that line is not the
   // tool's.
   const std::string note = "strace: Requested path";
@@ -198,4 +216,22 @@ bool have_program(const char* name) {
                                        << ", first difference at byte " << at << "\n  expected: "
                                        << ::testing::PrintToString(expected.substr(from, 100))
                                        << "\n  actual:   " << ::testing::PrintToString(actual.substr(from, 100));
+}
+
+RunSettings failing(const Site& site, const std::string& path, const std::string& call, const std::string& error,
+                    const std::string& nth) {
+  RunSettings s;
+  s.prefix = {"strace", "-f",       "-o", "/dev/null", "-P", path, "-P", site.path(path), "-e",
+              "inject=" + call + ":error=" + error + ":when=" + nth};
+  return s;
+}
+
+std::string distinct_callsign(int i) {
+  std::string call;
+  call += static_cast<char>('A' + i % 26);
+  call += static_cast<char>('A' + i / 26 % 26);
+  call += static_cast<char>('0' + i / 676 % 10);
+  call += static_cast<char>('A' + i / 6760 % 26);
+  if (i >= 6760 * 26) call += static_cast<char>('A' + i / 175760 % 26);
+  return call;
 }

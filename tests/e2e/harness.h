@@ -22,7 +22,7 @@ struct RunResult {
 };
 
 struct RunSettings {
-  std::string clock = kFrozenClock;  // faketime's argument; empty: real clock
+  std::string clock = kFrozenClock;  // libfaketime's FAKETIME ("@..." runs); empty: real clock
   std::string tz = "UTC0";
   std::vector<std::string> prefix;  // a wrapper such as strace and its options
   long file_size_limit = -1;        // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
@@ -68,6 +68,17 @@ WpRecord make_record(const char* callsign, const char* home_bbs, std::int32_t la
 std::string records_bytes(const std::vector<WpRecord>& records);
 
 bool have_program(const char* name);
+
+// A valid callsign, different for every index below 4569760: two letters,
+// a digit, one or two letters.
+std::string distinct_callsign(int i);
+
+// Settings that make the nth call (or, with "+" after nth, every call from
+// the nth on) of a system call on the site's relative path fail with
+// error, through strace. The path is named both as the tool opens it and
+// absolute, as strace sees it behind a descriptor.
+RunSettings failing(const Site& site, const std::string& path, const std::string& call, const std::string& error,
+                    const std::string& nth);
 
 // Equal bytes; on a difference, says where and shows a little of each side
 // rather than printing megabytes.

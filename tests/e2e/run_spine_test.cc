@@ -53,7 +53,6 @@ struct Prepared {
   Prepared(int n = 3) : data(database(n)) {
     site.write_init();
     site.write("data/wp/wp.sys", data);
-    site.write("data/wp/wp.old", data);
   }
 };
 
@@ -120,18 +119,19 @@ TEST(RunSpine, StreamsEveryWholeRecordAndCountsProgress) {
   };
   for (const Case& c : cases) {
     Prepared p(c.records);
-    p.site.write("data/wp/wp.sys", "stale bytes to be replaced");
+    p.site.write("data/wp/wp.old", "stale backup to be replaced");
     RunResult r = p.site.run({});
     EXPECT_EQ(0, r.status);
     EXPECT_EQ(run_header() + c.progress, r.err);
     EXPECT_EQ(p.data, p.site.read("data/wp/wp.sys"));
+    EXPECT_EQ(p.data, p.site.read("data/wp/wp.old"));
     EXPECT_EQ("", p.site.read("data/wp/mess.wp"));
   }
 }
 
 TEST(RunSpine, TrailingPartialRecordIsNotWrittenBack) {
   Prepared p(2);
-  p.site.write("data/wp/wp.old", p.data + std::string(100, 'x'));
+  p.site.write("data/wp/wp.sys", p.data + std::string(100, 'x'));
   RunResult r = p.site.run({});
   EXPECT_EQ(0, r.status);
   EXPECT_EQ(p.data, p.site.read("data/wp/wp.sys"));
@@ -216,7 +216,7 @@ TEST(RunSpine, UpdateFileCannotBeOpenedLeavesTheDatabase) {
 }
 
 TEST(RunSpine, UpdateFileThatIsADatabaseFileIsRefused) {
-  for (const char* name : {"data/wp/wp.sys", "data/wp/wp.old", "data/wp/mess.wp", "./data/wp/../wp/wp.sys"}) {
+  for (const char* name : {"data/wp/wp.sys", "data/wp/wp.old", "data/wp/mess.wp", "data/wp/kestol.lck", "./data/wp/../wp/wp.sys"}) {
     Prepared p;
     p.site.write("data/wp/mess.wp", "");
     RunResult r = p.site.run({"1", "2", name, "/NOC"});
@@ -236,15 +236,15 @@ TEST(RunSpine, UpdateFileLinkedToTheDatabaseIsRefused) {
   EXPECT_EQ(p.data, p.site.read("data/wp/wp.sys"));
 }
 
+
 namespace {
 
-// Settings that make the Nth call of a system call on path fail.
-RunSettings failing(const std::string& path, const std::string& call, const std::string& error, int nth) {
-  RunSettings s;
-  s.prefix = {"strace", "-f", "-o", "/dev/null", "-P", path, "-e",
-              "inject=" + call + ":error=" + error + ":when=" + std::to_string(nth)};
-  return s;
-}
+struct Fault {
+  const char* path;
+  const char* call;
+  const char* error;
+  const char* nth;
+};
 
 }  // namespace
 
@@ -254,28 +254,33 @@ TEST(RunSpine, OpenAndStreamFailuresEndWithTheirStatus) {
   struct Case {
     const char* name;
     int records;
-    RunSettings settings;
+    Fault fault;
     int status;
     std::string tail;  // standard error after the run header
   } cases[] = {
-      {"backup cannot be opened", 3, failing("data/wp/wp.old", "openat", "EACCES", 1), 3,
+      {"backup cannot be opened", 3, Fault{"data/wp/wp.old", "openat", "EACCES", "2"}, 3,
        "Cannot open 'data/wp/wp.old'     \n"},
-      {"database cannot be opened", 3, failing("data/wp/wp.sys", "openat", "EACCES", 1), 4,
+      {"database cannot be opened", 3, Fault{"data/wp/wp.sys", "openat", "EACCES", "2"}, 4,
        "Cannot open 'data/wp/wp.sys'     \n"},
-      {"backup read error", 3, failing("data/wp/wp.old", "read", "EIO", 1), 3,
+      {"backup read error", 3, Fault{"data/wp/wp.old", "read", "EIO", "1"}, 3,
        "Error while reading file 'data/wp/wp.old'\n"},
       // The 64 KiB stream buffer first fills at the 338th record.
-      {"write error in the loop", 400, failing("data/wp/wp.sys", "write", "ENOSPC", 1), 1,
+      {"write error in the loop", 400, Fault{"data/wp/wp.sys", "write", "ENOSPC", "1"}, 1,
        "\rRecord 100\rRecord 200\rRecord 300" + write_failed},
-      {"write error on the last flush", 3, failing("data/wp/wp.sys", "write", "EIO", 1), 1, write_failed},
-      {"fsync error", 3, failing("data/wp/wp.sys", "fsync", "EIO", 1), 1, write_failed},
-      {"close error", 3, failing("data/wp/wp.sys", "close", "EIO", 1), 1, write_failed},
+      {"write error on the last flush", 3, Fault{"data/wp/wp.sys", "write", "EIO", "1"}, 1, write_failed},
+      {"fsync error", 3, Fault{"data/wp/wp.sys", "fsync", "EIO", "1"}, 1, write_failed},
+      // The first close of the database is the backup copy's, of its source.
+      {"close error", 3, Fault{"data/wp/wp.sys", "close", "EIO", "2"}, 1, write_failed},
   };
   for (Case& c : cases) {
     Prepared p(c.records);
-    RunResult r = p.site.run({}, c.settings);
+    RunResult r = p.site.run({}, failing(p.site, c.fault.path, c.fault.call, c.fault.error, c.fault.nth));
     EXPECT_EQ(c.status, r.status) << c.name;
     EXPECT_EQ(run_header() + c.tail, r.err) << c.name;
     EXPECT_EQ("", r.out) << c.name;
+    // Whatever failed, the database is whole again and its backup intact.
+    EXPECT_TRUE(same_bytes(p.data, p.site.read("data/wp/wp.sys"))) << c.name;
+    EXPECT_TRUE(same_bytes(p.data, p.site.read("data/wp/wp.old"))) << c.name;
+    EXPECT_EQ("", p.site.read("data/wp/kestol.lck")) << c.name;
   }
 }

@@ -1,0 +1,27 @@
+// Run summary on standard output and in kestol.res.
+#include "run/summary.h"
+
+#include <cstdio>
+#include <ctime>
+
+#include "util/date_stamp.h"
+
+void write_summary(const RunContext& ctx) {
+  const RunCounters& c = ctx.counters;
+  std::printf("\n");
+  std::printf("WP updated : %5ld total records        \n", static_cast<long>(c.total));
+  std::printf("           : %5ld updated record(s)    \n", static_cast<long>(c.updated));
+  std::printf("           : %5ld deleted record(s)    \n", static_cast<long>(c.deleted));
+  std::printf("           : %5ld WP update line(s)    \n\n", static_cast<long>(c.update_lines));
+
+  std::FILE* result = std::fopen(ctx.config.result_file_name, "w");
+  if (result == nullptr) return;
+  std::fprintf(result, "%ld\n\n", static_cast<long>(ctx.start_time));
+  std::fprintf(result, "WP updated : %5ld total record(s)      \n", static_cast<long>(c.total));
+  std::fprintf(result, "           : %5ld updated record(s)    \n", static_cast<long>(c.updated));
+  std::fprintf(result, "           : %5ld deleted records(s)   \n", static_cast<long>(c.deleted));
+  std::fprintf(result, "           : %5ld WP update line(s)    \n\n", static_cast<long>(c.update_lines));
+  std::fprintf(result, "Start computing     : %s\n", stamp_date_time(ctx.start_time));
+  std::fprintf(result, "End computing       : %s\n", stamp_date_time(std::time(nullptr)));
+  std::fclose(result);
+}

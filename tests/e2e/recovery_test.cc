@@ -1,0 +1,198 @@
+// End to end: the run lock, restoring the database after a failure, and
+// recovering after a run that was killed. Nothing may ever be lost.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e/harness.h"
+
+namespace {
+
+const char* const kSettings =
+    "\nKestol V 7.00b\n\nUpdating white pages database    \n  Update time is 40 days\n"
+    "  Delete time is 90 days\n\n";
+const char* const kSaves = "126-12-08 - Saves WP.SYS file into WP.OLD file    \n\n";
+const char* const kRecovered = "Previous run was interrupted: 'data/wp/wp.sys' restored from 'data/wp/wp.old'\n";
+
+// A database where a run drops, promotes and keeps records, so that its
+// result differs from its input.
+std::string database(int n) {
+  std::vector<WpRecord> records;
+  for (int i = 0; i < n; ++i) {
+    std::int32_t seen = i % 7 == 0 ? 0 : kFrozenNow;  // every seventh expired
+    WpRecord r = make_record(distinct_callsign(i).c_str(), "QQ1AA.QQ.EU", seen, i % 3 == 0 ? 1000 : kFrozenNow);
+    std::snprintf(r.temp_zip, sizeof r.temp_zip, "%05d", i % 100000);
+    r.update_kind = i % 11 == 0 ? 'U' : 0;
+    records.push_back(r);
+  }
+  return records_bytes(records);
+}
+
+struct Prepared {
+  Site site;
+  std::string data;
+  explicit Prepared(const std::string& bytes) : data(bytes) {
+    site.write_init();
+    site.write("data/wp/wp.sys", data);
+  }
+};
+
+// What one uninterrupted run makes of data.
+std::string clean_result(const std::string& data) {
+  Prepared p(data);
+  RunResult r = p.site.run({});
+  if (r.status != 0) return "clean run failed: " + r.err;
+  return p.site.read("data/wp/wp.sys");
+}
+
+}  // namespace
+
+TEST(RunLock, SecondRunFindsTheDatabaseInUse) {
+  Prepared p(database(50));
+  p.site.write("data/wp/wp.old", "backup of the running run");
+  int fd = open(p.site.path("data/wp/kestol.lck").c_str(), O_RDWR | O_CREAT, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(0, flock(fd, LOCK_EX | LOCK_NB));
+  RunResult r = p.site.run({});
+  close(fd);
+  EXPECT_EQ(4, r.status);
+  EXPECT_EQ(std::string(kSettings) + "Database 'data/wp/wp.sys' is in use\n", r.err);
+  EXPECT_EQ("", r.out);
+  EXPECT_EQ(p.data, p.site.read("data/wp/wp.sys"));
+  EXPECT_EQ("backup of the running run", p.site.read("data/wp/wp.old"));
+  EXPECT_EQ(0, p.site.run({}).status);  // once released, the lock is free
+}
+
+TEST(Recovery, MarkedLockRestoresTheDatabaseFirst) {
+  std::string data = database(500);
+  Prepared p(data.substr(0, 7 * kRecordSize + 50));  // a half-written database
+  p.site.write("data/wp/wp.old", data);
+  p.site.write("data/wp/kestol.lck", "rewriting");
+  RunResult r = p.site.run({});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(0u, r.err.find(std::string(kSettings) + kRecovered + kSaves)) << r.err.substr(0, 400);
+  EXPECT_TRUE(same_bytes(clean_result(data), p.site.read("data/wp/wp.sys")));
+  EXPECT_EQ(data, p.site.read("data/wp/wp.old"));
+  EXPECT_EQ("", p.site.read("data/wp/kestol.lck"));
+}
+
+TEST(Recovery, FailedRestoreTouchesNothingElse) {
+  Prepared p("half");
+  p.site.write("data/wp/kestol.lck", "rewriting");  // but no backup to restore from
+  RunResult r = p.site.run({});
+  EXPECT_EQ(2, r.status);
+  EXPECT_EQ(std::string(kSettings) + "Cannot restore 'data/wp/wp.sys' from 'data/wp/wp.old'\n", r.err);
+  EXPECT_EQ("half", p.site.read("data/wp/wp.sys"));
+  EXPECT_FALSE(p.site.exists("data/wp/wp.old"));
+  EXPECT_EQ("rewriting", p.site.read("data/wp/kestol.lck"));
+  EXPECT_FALSE(p.site.exists("kestol.res"));
+}
+
+TEST(Recovery, RestoreFailureAfterAWriteErrorIsRecoveredByTheNextRun) {
+  if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
+  std::string data = database(2000);
+  Prepared p(data);
+  // Every write to the database fails: the loop, then the restore.
+  RunResult r = p.site.run({}, failing(p.site, "data/wp/wp.sys", "write", "ENOSPC", "1+"));
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("Error while writting file 'data/wp/wp.sys'\n"
+                                          "Cannot restore 'data/wp/wp.sys' from 'data/wp/wp.old'\n"))
+      << r.err;
+  EXPECT_EQ(data, p.site.read("data/wp/wp.old"));
+  EXPECT_EQ("rewriting", p.site.read("data/wp/kestol.lck"));
+  RunResult next = p.site.run({});
+  EXPECT_EQ(0, next.status);
+  EXPECT_NE(std::string::npos, next.err.find(kRecovered));
+  EXPECT_TRUE(same_bytes(clean_result(data), p.site.read("data/wp/wp.sys")));
+}
+
+// Fail the nth call for n = 1, 2, ... past the last such call of a run,
+// and check after each failure that the database and its backup are whole
+// and that the next run ends where an untroubled run would have.
+TEST(Recovery, FailingEachCallInTurnLosesNothing) {
+  if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
+  std::string data = database(1500);  // about 290 KB: several buffers of each kind
+  std::string expected = clean_result(data);
+  struct Case {
+    const char* path;
+    const char* call;
+    const char* error;
+    int calls;  // at least as many such calls as a run makes
+  } cases[] = {
+      {"data/wp/wp.sys", "write", "ENOSPC", 8},   {"data/wp/wp.sys", "write", "EIO", 8},
+      {"data/wp/wp.sys", "fsync", "EIO", 2},      {"data/wp/wp.sys", "close", "EIO", 3},
+      {"data/wp/wp.sys", "read", "EIO", 20},      {"data/wp/wp.old", "write", "ENOSPC", 20},
+      {"data/wp/wp.old", "read", "EIO", 8},       {"data/wp/wp.old", "fsync", "EIO", 2},
+      {"data/wp/wp.old", "close", "EIO", 3},      {"data/wp/wp.old", "openat", "EACCES", 3},
+      {"data/wp/wp.sys", "openat", "EACCES", 3},  {"data/wp/kestol.lck", "fsync", "EIO", 3},
+      {"data/wp/kestol.lck", "pwrite64", "ENOSPC", 2}, {"data/wp/kestol.lck", "ftruncate", "EIO", 3},
+  };
+  for (const Case& c : cases) {
+    int failed = 0;
+    for (int n = 1; n <= c.calls + 1; ++n) {
+      Prepared p(data);
+      std::string label = std::string(c.path) + " " + c.call + " " + c.error + " #" + std::to_string(n);
+      RunResult r = p.site.run({}, failing(p.site, c.path, c.call, c.error, std::to_string(n)));
+      std::string database_now = p.site.read("data/wp/wp.sys");
+      if (r.status == 0) {
+        EXPECT_TRUE(same_bytes(expected, database_now)) << label;
+      } else {
+        ++failed;
+        EXPECT_TRUE(same_bytes(data, database_now)) << label << "\n" << r.err;
+        // A failed copy leaves no backup; any other failure a whole one.
+        if (r.status == 2) {
+          EXPECT_FALSE(p.site.exists("data/wp/wp.old")) << label;
+        } else {
+          EXPECT_TRUE(same_bytes(data, p.site.read("data/wp/wp.old"))) << label;
+        }
+      }
+      RunResult next = p.site.run({});
+      EXPECT_EQ(0, next.status) << label << "\n" << next.err;
+      EXPECT_TRUE(same_bytes(expected, p.site.read("data/wp/wp.sys"))) << label;
+    }
+    EXPECT_GT(failed, 0) << c.path << " " << c.call << ": no run failed";
+  }
+}
+
+// Kill runs at random moments; the database or its backup always holds the
+// original, and the next run under the same frozen clock ends where one
+// uninterrupted run would have.
+TEST(Recovery, KilledRunsAreRecovered) {
+  std::string data = database(15000);  // about 2.9 MB
+  std::string expected = clean_result(data);
+  // Time one whole run to spread the kills over its length.
+  Prepared timed(data);
+  auto started = std::chrono::steady_clock::now();
+  ASSERT_EQ(0, timed.site.run({}).status);
+  auto whole = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
+  std::mt19937 random(20261208);
+  std::uniform_int_distribution<long> delay(0, whole.count());
+  int killed = 0, recovered = 0;
+  for (int i = 0; i < 60; ++i) {
+    Prepared p(data);
+    pid_t pid = p.site.start({});
+    std::this_thread::sleep_for(std::chrono::microseconds(delay(random)));
+    kill(pid, SIGKILL);
+    RunResult r = p.site.wait_run(pid);
+    if (r.status == 128 + SIGKILL) ++killed;
+    bool database_whole = p.site.read("data/wp/wp.sys") == data;
+    bool backup_whole = p.site.exists("data/wp/wp.old") && p.site.read("data/wp/wp.old") == data;
+    bool finished = p.site.read("data/wp/wp.sys") == expected;
+    EXPECT_TRUE(database_whole || backup_whole || finished) << "kill " << i;
+    RunResult next = p.site.run({});
+    EXPECT_EQ(0, next.status) << "kill " << i << "\n" << next.err;
+    if (next.err.find(kRecovered) != std::string::npos) ++recovered;
+    EXPECT_TRUE(same_bytes(expected, p.site.read("data/wp/wp.sys"))) << "kill " << i;
+  }
+  std::printf("[ killed %d of 60 runs, %d recovered from the backup; a whole run took %ld us ]\n", killed,
+              recovered, static_cast<long>(whole.count()));
+}

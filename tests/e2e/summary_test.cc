@@ -1,0 +1,215 @@
+// End to end: the summary on standard output and in kestol.res, and the
+// failures of the backup copy.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/harness.h"
+
+namespace {
+
+const char* const kHeader =
+    "\nKestol V 7.00b\n\nUpdating white pages database    \n  Update time is 40 days\n"
+    "  Delete time is 90 days\n\n126-12-08 - Saves WP.SYS file into WP.OLD file    \n\n";
+
+std::string stdout_summary(long total, long updated, long deleted, long lines) {
+  char text[400];
+  std::snprintf(text, sizeof text,
+                "\nWP updated : %5ld total records        \n           : %5ld updated record(s)    \n"
+                "           : %5ld deleted record(s)    \n           : %5ld WP update line(s)    \n\n",
+                total, updated, deleted, lines);
+  return text;
+}
+
+std::string result_counts(long total, long updated, long deleted, long lines) {
+  char text[400];
+  std::snprintf(text, sizeof text,
+                "WP updated : %5ld total record(s)      \n           : %5ld updated record(s)    \n"
+                "           : %5ld deleted records(s)   \n           : %5ld WP update line(s)    \n\n",
+                total, updated, deleted, lines);
+  return text;
+}
+
+// Four kept (one promoted and announced), three dropped of which two
+// count as deleted: the empty callsign has a last_update of 0.
+std::string mixed_database() {
+  std::vector<WpRecord> r;
+  r.push_back(make_record("QA1AA", "QQ1AA.QQ.EU", kFrozenNow, kFrozenNow));
+  r.push_back(make_record("QA1AB", "QQ1AA.QQ.EU", kFrozenNow, kFrozenNow));
+  r.push_back(make_record("QA1AC", "QQ1AA.QQ.EU", kFrozenNow, kFrozenNow));
+  WpRecord promoted = make_record("QA1AD", "QQ1AA.QQ.EU", kFrozenNow, 1000);
+  std::strcpy(promoted.temp_zip, "75002");
+  promoted.update_kind = 'U';
+  r.push_back(promoted);
+  r.push_back(make_record("QAB", "QQ1AA.QQ.EU", kFrozenNow, kFrozenNow));  // bad callsign
+  r.push_back(make_record("QA1AE", "QQ1AA.QQ.EU", 0, 5));                   // expired
+  r.push_back(make_record("", "QQ1AA.QQ.EU", kFrozenNow, 0));               // empty, last_update 0
+  return records_bytes(r);
+}
+
+struct Prepared {
+  Site site;
+  std::string data;
+  explicit Prepared(std::string bytes = mixed_database()) : data(std::move(bytes)) {
+    site.write_init();
+    site.write("data/wp/wp.sys", data);
+  }
+};
+
+}  // namespace
+
+TEST(Summary, BothReportsWithTheirOwnWording) {
+  Prepared p;
+  p.site.write("kestol.res", std::string(5000, 'x'));  // rewritten, not appended
+  RunResult r = p.site.run({});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(std::string(kHeader) + "\rRecord 6\n\n", r.err);
+  EXPECT_EQ(stdout_summary(6, 1, 2, 1), r.out);
+  EXPECT_EQ("1796731200\n\n" + result_counts(6, 1, 2, 1) +
+                "Start computing     : 126-12-08 12:00\nEnd computing       : 126-12-08 12:00\n",
+            p.site.read("kestol.res"));
+}
+
+TEST(Summary, EveryFileTheRunLeaves) {
+  Prepared p;
+  RunResult r = p.site.run({"40", "90", "upd"});
+  ASSERT_EQ(0, r.status);
+  auto files = p.site.files();
+  std::vector<std::string> names;
+  for (const auto& [name, bytes] : files) names.push_back(name);
+  EXPECT_EQ((std::vector<std::string>{"UPD", "data/wp/kestol.lck", "data/wp/mess.wp", "data/wp/wp.old",
+                                      "data/wp/wp.sys", "init.srv", "kestol.res"}),
+            names);
+  EXPECT_EQ(p.data, files["data/wp/wp.old"]);
+  EXPECT_EQ("", files["data/wp/kestol.lck"]);
+  EXPECT_EQ(4 * kRecordSize, files["data/wp/wp.sys"].size());
+  EXPECT_EQ(kRecordSize, files["UPD"].size());
+  EXPECT_EQ("On 700101 QA1AD/U @ QQ1AA.QQ.EU zip 75002 ? ?\n", files["data/wp/mess.wp"]);
+  struct stat st;
+  ASSERT_EQ(0, stat(p.site.path("data/wp/wp.old").c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 0777);
+}
+
+TEST(Summary, CountsWiderThanFiveDigitsWidenTheField) {
+  std::vector<WpRecord> records;
+  for (int i = 0; i < 100123; ++i) {
+    records.push_back(make_record(distinct_callsign(i).c_str(), "QQ1AA.QQ.EU", i < 100000 ? 0 : kFrozenNow, 7));
+  }
+  Prepared p(records_bytes(records));
+  RunResult r = p.site.run({});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(stdout_summary(100123, 0, 100000, 0), r.out);
+  EXPECT_EQ(0u, p.site.read("kestol.res").find("1796731200\n\n" + result_counts(100123, 0, 100000, 0)));
+}
+
+TEST(Summary, StampsFollowTheLocalTimeZoneAndTheRunningClock) {
+  Prepared p;
+  RunSettings cet;
+  cet.tz = "CET-1";
+  cet.clock = "2026-12-08 13:00:00";  // read in local time: the same instant
+  EXPECT_EQ(0, p.site.run({}, cet).status);
+  EXPECT_EQ("1796731200\n\n" + result_counts(6, 1, 2, 1) +
+                "Start computing     : 126-12-08 13:00\nEnd computing       : 126-12-08 13:00\n",
+            p.site.read("kestol.res"));
+
+  // A clock running a thousand times fast from 23:59:30 passes midnight
+  // during a run over a larger database: the two stamps show different days.
+  std::vector<WpRecord> many;
+  for (int i = 0; i < 50000; ++i) many.push_back(make_record(distinct_callsign(i).c_str(), "QQ1AA.QQ.EU", INT32_MAX));
+  Prepared late(records_bytes(many));
+  RunSettings fast;
+  fast.clock = "@2026-12-08 23:59:30 x1000";
+  EXPECT_EQ(0, late.site.run({}, fast).status);
+  std::string result = late.site.read("kestol.res");
+  EXPECT_NE(std::string::npos, result.find("Start computing     : 126-12-08 23:59\n")) << result;
+  EXPECT_NE(std::string::npos, result.find("End computing       : 126-12-09 ")) << result;
+}
+
+TEST(Summary, MissingResultFileDoesNotFailTheRun) {
+  Prepared p;
+  ASSERT_EQ(0, mkdir(p.site.path("kestol.res").c_str(), 0755));
+  RunResult r = p.site.run({});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(stdout_summary(6, 1, 2, 1), r.out);
+}
+
+TEST(BackupCopy, OpenFailuresEndWithStatus2AndTouchNothing) {
+  {
+    Site site;  // no database: the last backup stays as it was
+    site.write_init();
+    site.write("data/wp/wp.old", "last good copy");
+    RunResult r = site.run({});
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ(std::string(kHeader) + "Cannot find data/wp/wp.sys\n", r.err);
+    EXPECT_EQ("", r.out);
+    EXPECT_EQ("last good copy", site.read("data/wp/wp.old"));
+    EXPECT_FALSE(site.exists("data/wp/wp.sys"));
+    EXPECT_FALSE(site.exists("kestol.res"));
+  }
+  {
+    Prepared p;  // a backup that cannot be created
+    ASSERT_EQ(0, mkdir(p.site.path("data/wp/wp.old").c_str(), 0755));
+    RunResult r = p.site.run({});
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ(std::string(kHeader) + "Cannot create data/wp/wp.old\n", r.err);
+    EXPECT_EQ(p.data, p.site.read("data/wp/wp.sys"));
+  }
+}
+
+TEST(BackupCopy, FailuresInTheCopyLeaveNoBackupAndTheDatabaseUntouched) {
+  if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
+  struct Case {
+    const char* path;
+    const char* call;
+    const char* error;
+  } cases[] = {
+      {"data/wp/wp.sys", "read", "EIO"},      {"data/wp/wp.old", "write", "ENOSPC"},
+      {"data/wp/wp.old", "write", "EIO"},     {"data/wp/wp.old", "fsync", "EIO"},
+      {"data/wp/wp.old", "close", "EIO"},
+  };
+  std::string big(5 * 16384 + 77, 'r');  // several reads of the copy buffer
+  for (const Case& c : cases) {
+    for (const char* nth : {"1", "3"}) {
+      Prepared p(big);
+      p.site.write("data/wp/wp.old", "yesterday");
+      RunResult r = p.site.run({}, failing(p.site, c.path, c.call, c.error, nth));
+      std::string label = std::string(c.path) + " " + c.call + " " + c.error + " " + nth;
+      if ((std::strcmp(c.call, "fsync") == 0 || std::strcmp(c.call, "close") == 0) && nth[0] == '3') {
+        EXPECT_EQ(0, r.status) << label;  // there is only one of each
+        continue;
+      }
+      EXPECT_EQ(2, r.status) << label;
+      EXPECT_EQ(std::string(kHeader), r.err) << label;  // the copy loop fails silently
+      EXPECT_EQ("", r.out) << label;
+      EXPECT_EQ(big, p.site.read("data/wp/wp.sys")) << label;
+      EXPECT_FALSE(p.site.exists("data/wp/wp.old")) << label;
+    }
+  }
+}
+
+TEST(BackupCopy, InterruptedCallsAreRetried) {
+  if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
+  std::string big(5 * 16384 + 77, 'r');
+  for (const char* call : {"read", "write"}) {
+    Prepared p(big);
+    const char* path = std::strcmp(call, "read") == 0 ? "data/wp/wp.sys" : "data/wp/wp.old";
+    RunResult r = p.site.run({"/NOC"}, failing(p.site, path, call, "EINTR", "2"));
+    EXPECT_EQ(0, r.status) << call << "\n" << r.err;
+    EXPECT_EQ(big, p.site.read("data/wp/wp.old")) << call;
+  }
+}
+
+TEST(BackupCopy, FileSizeLimitMidCopy) {
+  Prepared p(std::string(300000, 'x'));
+  RunSettings limited;
+  limited.file_size_limit = 100000;
+  RunResult r = p.site.run({}, limited);
+  EXPECT_EQ(2, r.status);
+  EXPECT_EQ(std::string(kHeader), r.err);
+  EXPECT_EQ(std::string(300000, 'x'), p.site.read("data/wp/wp.sys"));
+  EXPECT_FALSE(p.site.exists("data/wp/wp.old"));
+}
