@@ -2,12 +2,27 @@
 #include "files/announce.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "util/date_stamp.h"
 
 namespace {
 
-const char* or_question_mark(const char* text) { return text[0] == '\0' ? "?" : text; }
+// Appends text, or "?" when it is empty, and answers the new end.
+char* append_or_question_mark(char* out, const char* text, std::size_t width) {
+  if (text[0] == '\0') {
+    *out++ = '?';
+    return out;
+  }
+  std::size_t n = strnlen(text, width);
+  std::memcpy(out, text, n);
+  return out + n;
+}
+
+char* append(char* out, const char* text, std::size_t n) {
+  std::memcpy(out, text, n);
+  return out + n;
+}
 
 }  // namespace
 
@@ -16,8 +31,28 @@ void announce_update(RunContext& ctx, const WpRecord& r) {
   // the run.
   if (ctx.update_file != nullptr) write_record(ctx.update_file, &r);
   if (r.update_kind != 'U' && r.update_kind != 'G' && r.update_kind != 'I') return;
-  std::fprintf(ctx.messages, "On %s %s/%c @ %s zip %s %s %s\n", stamp_yymmdd(get_time(r.last_update)), r.callsign,
-               r.update_kind, or_question_mark(r.temp_home_bbs), or_question_mark(r.temp_zip),
-               or_question_mark(r.name), or_question_mark(r.temp_location));
+
+  // "On %s %s/%c @ %s zip %s %s %s\n", assembled by hand: this runs for a
+  // good share of the records and formatted output costs several times more.
+  // The review has terminated every field within its width.
+  char line[16 + 48 + sizeof r.callsign + sizeof r.temp_home_bbs + sizeof r.temp_zip + sizeof r.name +
+            sizeof r.temp_location];
+  char* p = append(line, "On ", 3);
+  const char* date = stamp_yymmdd(get_time(r.last_update));
+  p = append(p, date, std::strlen(date));
+  *p++ = ' ';
+  p = append(p, r.callsign, strnlen(r.callsign, sizeof r.callsign));
+  *p++ = '/';
+  *p++ = static_cast<char>(r.update_kind);
+  p = append(p, " @ ", 3);
+  p = append_or_question_mark(p, r.temp_home_bbs, sizeof r.temp_home_bbs);
+  p = append(p, " zip ", 5);
+  p = append_or_question_mark(p, r.temp_zip, sizeof r.temp_zip);
+  *p++ = ' ';
+  p = append_or_question_mark(p, r.name, sizeof r.name);
+  *p++ = ' ';
+  p = append_or_question_mark(p, r.temp_location, sizeof r.temp_location);
+  *p++ = '\n';
+  std::fwrite(line, 1, static_cast<std::size_t>(p - line), ctx.messages);
   ++ctx.counters.update_lines;
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "records/review.h"
+#include "run/progress.h"
 
 namespace {
 
@@ -27,7 +28,7 @@ LoopResult run_record_loop(RunContext& ctx) {
     }
     if (record.callsign[0] != '\0') {
       ++counters.total;
-      if (counters.total % 100 == 0) std::fprintf(stderr, "\rRecord %ld", static_cast<long>(counters.total));
+      if (counters.total % 100 == 0) write_progress(counters.total);
     }
     ++counters.record_index;
   }

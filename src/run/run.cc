@@ -15,6 +15,7 @@
 #include "files/run_lock.h"
 #include "run/command_line.h"
 #include "run/messages.h"
+#include "run/progress.h"
 #include "run/record_loop.h"
 #include "run/run_context.h"
 #include "run/summary.h"
@@ -34,6 +35,7 @@ constexpr int kNoUpdateFile = 5;
 // few system calls, fixed so that nothing is allocated per run.
 char backup_buffer[1 << 16];
 char database_buffer[1 << 16];
+char messages_buffer[1 << 16];
 
 RunContext context;
 int lock_fd = -1;
@@ -179,6 +181,7 @@ int rewrite_database(RunContext& ctx) {
 
 int run_kestol(int argc, char** argv) {
   RunContext& ctx = context;
+  buffer_standard_error();
   switch (parse_command_line(argc, argv, &ctx.options)) {
     case CommandLineAction::usage:
       write_usage();
@@ -211,14 +214,17 @@ int run_kestol(int argc, char** argv) {
     std::fprintf(stderr, "Cannot create '%s'  \n", config.update_message_path);
     return kFailure;
   }
+  std::setvbuf(ctx.messages, messages_buffer, _IOFBF, sizeof messages_buffer);
   if (int status = lock_and_recover(config); status != 0) return status;
 
   std::fprintf(stderr, "%s - Saves WP.SYS file into WP.OLD file    \n\n", stamp_date(std::time(nullptr)));
+  flush_standard_error();  // the copy of a large database takes a while
   if (!copy_file(config.database_path, config.backup_path)) return kCopyFailed;
   if (int status = open_loop_files(ctx); status != 0) return status;
   if (int status = rewrite_database(ctx); status != 0) return status;
 
   std::fprintf(stderr, "\rRecord %ld\n\n", static_cast<long>(ctx.counters.total));
+  flush_standard_error();  // before the summary, so a shared log keeps the order
   write_summary(ctx);
   return kOk;
 }

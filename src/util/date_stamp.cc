@@ -32,9 +32,28 @@ const char* stamp_date_time(std::int64_t seconds) {
   return text;
 }
 
+namespace {
+
+// Writes value as "%02d" does for a value from 0 to 999 and answers the new
+// end; other values go through snprintf.
+char* put_02d(char* out, int value, char* end) {
+  if (value < 0 || value > 999) return out + std::snprintf(out, static_cast<std::size_t>(end - out), "%02d", value);
+  if (value >= 100) *out++ = static_cast<char>('0' + value / 100);
+  *out++ = static_cast<char>('0' + value / 10 % 10);
+  *out++ = static_cast<char>('0' + value % 10);
+  return out;
+}
+
+}  // namespace
+
+// Called for every announced record, so it formats without printf.
 const char* stamp_yymmdd(std::int64_t seconds) {
   static char text[48];
   std::tm f = local_fields(seconds);
-  std::snprintf(text, sizeof text, "%02d%02d%02d", f.tm_year, f.tm_mon + 1, f.tm_mday);
+  char* end = text + sizeof text;
+  char* p = put_02d(text, f.tm_year, end);
+  p = put_02d(p, f.tm_mon + 1, end);
+  p = put_02d(p, f.tm_mday, end);
+  *p = '\0';
   return text;
 }

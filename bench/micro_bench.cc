@@ -1,0 +1,65 @@
+// Microbenchmarks: the review of one record on a realistic mix, and the
+// duplicate lookup against a full table.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <vector>
+
+#include "records/review.h"
+#include "tools/wptool/generate.h"
+
+namespace {
+
+std::vector<WpRecord> realistic_mix(int n) {
+  std::vector<WpRecord> records(static_cast<std::size_t>(n));
+  for (int i = 0; i < n; ++i) generate_record(1, i, kDefaultGenerateNow, &records[static_cast<std::size_t>(i)]);
+  return records;
+}
+
+void prepare(RunContext& ctx, bool full_table) {
+  ctx.config.update_threshold = kDefaultGenerateNow - 40 * 86400;
+  ctx.config.kill_threshold = kDefaultGenerateNow - 90 * 86400;
+  ctx.messages = std::fopen("/dev/null", "w");
+  ctx.duplicates.reset();
+  ctx.duplicates.fill = 0;
+  if (full_table) {
+    char call[8];
+    for (int i = 0; i < kDuplicateSlots; ++i) {
+      std::snprintf(call, sizeof call, "ZZ%dZZ", i % 10);
+      call[0] = static_cast<char>('A' + i / 26 % 26);
+      call[1] = static_cast<char>('A' + i % 26);
+      ctx.duplicates.add(call);
+    }
+  }
+}
+
+void review_mix(benchmark::State& state) {
+  static RunContext ctx;
+  prepare(ctx, state.range(0) != 0);
+  std::vector<WpRecord> source = realistic_mix(4096);
+  std::FILE* err = stderr;
+  stderr = std::fopen("/dev/null", "w");  // duplicate messages
+  std::size_t i = 0;
+  for (auto _ : state) {
+    WpRecord r = source[i++ & 4095];
+    benchmark::DoNotOptimize(review_record(ctx, &r));
+  }
+  std::fclose(stderr);
+  stderr = err;
+  std::fclose(ctx.messages);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(review_mix)->Arg(0)->Arg(1)->ArgName("full_table");
+
+void lookup_full_table(benchmark::State& state) {
+  static DuplicateFilter filter;
+  RunContext ctx;
+  prepare(ctx, true);
+  filter = ctx.duplicates;
+  std::fclose(ctx.messages);
+  for (auto _ : state) benchmark::DoNotOptimize(filter.contains("QA1BC", 0));  // not found: a full scan
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(lookup_full_table);
+
+}  // namespace
