@@ -12,7 +12,8 @@ namespace {
 
 std::vector<WpRecord> realistic_mix(int n) {
   std::vector<WpRecord> records(static_cast<std::size_t>(n));
-  for (int i = 0; i < n; ++i) generate_record(1, i, kDefaultGenerateNow, &records[static_cast<std::size_t>(i)]);
+  for (int i = 0; i < n; ++i)
+    generate_record(1, i, kDefaultGenerateNow, &records[static_cast<std::size_t>(i)]);
   return records;
 }
 

@@ -82,7 +82,8 @@ Site make_site(const std::string& root, const std::string& wptool, long records)
   std::fputs("# benchmark site\n1\n2\n3\n4\ndata/\n", init);
   std::fclose(init);
   site.pristine = site.dir + "/pristine.wp";
-  run(site.dir, {wptool, "gen", std::to_string(records), "1", std::to_string(std::time(nullptr))}, site.pristine);
+  run(site.dir, {wptool, "gen", std::to_string(records), "1", std::to_string(std::time(nullptr))},
+      site.pristine);
   return site;
 }
 
@@ -106,8 +107,8 @@ double run_floor(const Site& site) {
   return a + b;
 }
 
-void bench_case(const char* name, const std::string& root, const std::string& kestol, const std::string& wptool,
-                long records, int runs, double target) {
+void bench_case(const char* name, const std::string& root, const std::string& kestol,
+                const std::string& wptool, long records, int runs, double target) {
   Site site = make_site(root, wptool, records);
   run_kestol(site, kestol);  // warm the caches
   run_floor(site);
@@ -117,10 +118,11 @@ void bench_case(const char* name, const std::string& root, const std::string& ke
     tool_times.push_back(run_kestol(site, kestol).seconds);
   }
   double f = median(floor_times), t = median(tool_times);
-  std::printf("%s: %ld records (%.1f MB), %d runs each, alternating\n", name, records, records * 194 / 1e6, runs);
+  std::printf("%s: %ld records (%.1f MB), %d runs each, alternating\n", name, records, records * 194 / 1e6,
+              runs);
   std::printf("  floor (dd copy + rewrite, fsync)  median %8.2f ms\n", f * 1e3);
-  std::printf("  kestol                            median %8.2f ms  ratio %.2f  (target <= %.1f) %s\n", t * 1e3,
-              t / f, target, t / f <= target ? "met" : "MISSED");
+  std::printf("  kestol                            median %8.2f ms  ratio %.2f  (target <= %.1f) %s\n",
+              t * 1e3, t / f, target, t / f <= target ? "met" : "MISSED");
   run("/", {"rm", "-rf", site.dir});
 }
 
@@ -138,7 +140,8 @@ int main(int argc, char** argv) {
   std::string base = shm ? "/dev/shm" : (std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp");
   std::string pattern = base + "/kestol-bench-XXXXXX";
   std::string root = mkdtemp(pattern.data());
-  std::printf("file system: %s (%s)\n", base.c_str(), shm ? "RAM-backed" : "not RAM-backed: /dev/shm missing");
+  std::printf("file system: %s (%s)\n", base.c_str(),
+              shm ? "RAM-backed" : "not RAM-backed: /dev/shm missing");
 
   bench_case("case 1", root, kestol, wptool, 60000, runs, 1.3);
   bench_case("case 2", root, kestol, wptool, 1000000, runs, 1.5);
@@ -153,9 +156,10 @@ int main(int argc, char** argv) {
   }
   double diff = 100.0 * std::abs(rss[1] - rss[0]) / static_cast<double>(rss[0]);
   bool met = diff <= 5.0 && rss[0] < 5 * 1024 && rss[1] < 5 * 1024;
-  std::printf("peak RSS: %ld KiB at 10000 records, %ld KiB at 1000000 records (%.1f%% apart; target within 5%%, "
-              "under 5 MiB) %s\n",
-              rss[0], rss[1], diff, met ? "met" : "MISSED");
+  std::printf(
+      "peak RSS: %ld KiB at 10000 records, %ld KiB at 1000000 records (%.1f%% apart; target within 5%%, "
+      "under 5 MiB) %s\n",
+      rss[0], rss[1], diff, met ? "met" : "MISSED");
   run("/", {"rm", "-rf", root});
   return 0;
 }

@@ -2,8 +2,7 @@
 #include "records/wp_record.h"
 
 std::int32_t get_time(const unsigned char (&field)[4]) {
-  std::uint32_t value = static_cast<std::uint32_t>(field[0]) |
-                        static_cast<std::uint32_t>(field[1]) << 8 |
+  std::uint32_t value = static_cast<std::uint32_t>(field[0]) | static_cast<std::uint32_t>(field[1]) << 8 |
                         static_cast<std::uint32_t>(field[2]) << 16 |
                         static_cast<std::uint32_t>(field[3]) << 24;
   return static_cast<std::int32_t>(value);  // modular conversion, defined

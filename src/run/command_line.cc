@@ -25,8 +25,7 @@ CommandLineAction parse_command_line(int argc, char** argv, RunOptions* options)
   int count = argc - 1;  // arguments after the program's name
   if (count >= 1) {
     const char* first = upcase_in_place(argv[1]);
-    if (std::strcmp(first, "/H") == 0 || std::strcmp(first, "-H") == 0 ||
-        std::strcmp(first, "--HELP") == 0) {
+    if (std::strcmp(first, "/H") == 0 || std::strcmp(first, "-H") == 0 || std::strcmp(first, "--HELP") == 0) {
       return CommandLineAction::usage;
     }
     if (std::strcmp(first, "--VERSION") == 0) return CommandLineAction::version;

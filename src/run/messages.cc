@@ -15,9 +15,7 @@ void write_usage() {
   std::fputs("updates in a file which can be processed later (eg for statistics)\n\n", stderr);
 }
 
-void write_version() {
-  std::printf("Kestol V %d.%02d%c\n", kVersionMajor, kVersionMinor, kVersionLetter);
-}
+void write_version() { std::printf("Kestol V %d.%02d%c\n", kVersionMajor, kVersionMinor, kVersionLetter); }
 
 void write_banner() {
   std::fprintf(stderr, "\nKestol V %d.%02d%c\n\n", kVersionMajor, kVersionMinor, kVersionLetter);

@@ -25,10 +25,10 @@ namespace {
 
 // Exit statuses.
 constexpr int kOk = 0;
-constexpr int kFailure = 1;      // configuration, mess.wp, record write
-constexpr int kCopyFailed = 2;   // backup copy or recovery
-constexpr int kNoBackup = 3;     // backup cannot be read
-constexpr int kNoDatabase = 4;   // database in use or cannot be rewritten
+constexpr int kFailure = 1;     // configuration, mess.wp, record write
+constexpr int kCopyFailed = 2;  // backup copy or recovery
+constexpr int kNoBackup = 3;    // backup cannot be read
+constexpr int kNoDatabase = 4;  // database in use or cannot be rewritten
 constexpr int kNoUpdateFile = 5;
 
 // Stream buffers of the two record files: large enough that the loop makes

@@ -27,8 +27,8 @@ const char* stamp_date(std::int64_t seconds) {
 const char* stamp_date_time(std::int64_t seconds) {
   static char text[80];
   std::tm f = local_fields(seconds);
-  std::snprintf(text, sizeof text, "%02d-%02d-%02d %02d:%02d", f.tm_year, f.tm_mon + 1, f.tm_mday,
-                f.tm_hour, f.tm_min);
+  std::snprintf(text, sizeof text, "%02d-%02d-%02d %02d:%02d", f.tm_year, f.tm_mon + 1, f.tm_mday, f.tm_hour,
+                f.tm_min);
   return text;
 }
 
@@ -37,7 +37,8 @@ namespace {
 // Writes value as "%02d" does for a value from 0 to 999 and answers the new
 // end; other values go through snprintf.
 char* put_02d(char* out, int value, char* end) {
-  if (value < 0 || value > 999) return out + std::snprintf(out, static_cast<std::size_t>(end - out), "%02d", value);
+  if (value < 0 || value > 999)
+    return out + std::snprintf(out, static_cast<std::size_t>(end - out), "%02d", value);
   if (value >= 100) *out++ = static_cast<char>('0' + value / 100);
   *out++ = static_cast<char>('0' + value / 10 % 10);
   *out++ = static_cast<char>('0' + value % 10);

@@ -46,9 +46,9 @@ std::vector<std::string> command_for(const std::string& program, const std::vect
 
 const std::string& faketime_library() {
   static const std::string path = [] {
-    for (const char* candidate : {"/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1",
-                                  "/usr/lib/aarch64-linux-gnu/faketime/libfaketime.so.1",
-                                  "/usr/lib/faketime/libfaketime.so.1"}) {
+    for (const char* candidate :
+         {"/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1",
+          "/usr/lib/aarch64-linux-gnu/faketime/libfaketime.so.1", "/usr/lib/faketime/libfaketime.so.1"}) {
       if (access(candidate, R_OK) == 0) return std::string(candidate);
     }
     throw std::runtime_error("libfaketime is not installed (Debian package faketime)");
@@ -99,7 +99,9 @@ const std::string& faketime_library() {
 
 }  // namespace
 
-Site::Site() : root_(make_temp_dir()), output_dir_(make_temp_dir()) { fs::create_directories(root_ + "/data/wp"); }
+Site::Site() : root_(make_temp_dir()), output_dir_(make_temp_dir()) {
+  fs::create_directories(root_ + "/data/wp");
+}
 
 Site::~Site() {
   std::error_code ignored;
@@ -185,7 +187,8 @@ std::string record_bytes(const WpRecord& record) {
   return std::string(reinterpret_cast<const char*>(&record), sizeof record);
 }
 
-WpRecord make_record(const char* callsign, const char* home_bbs, std::int32_t last_seen, std::int32_t last_update) {
+WpRecord make_record(const char* callsign, const char* home_bbs, std::int32_t last_seen,
+                     std::int32_t last_update) {
   WpRecord r;
   std::memset(&r, 0, sizeof r);
   std::strncpy(r.callsign, callsign, sizeof r.callsign);
@@ -212,17 +215,20 @@ bool have_program(const char* name) {
   std::size_t at = 0;
   while (at < expected.size() && at < actual.size() && expected[at] == actual[at]) ++at;
   std::size_t from = at < 40 ? 0 : at - 40;
-  return ::testing::AssertionFailure() << "sizes " << expected.size() << " and " << actual.size()
-                                       << ", first difference at byte " << at << "\n  expected: "
-                                       << ::testing::PrintToString(expected.substr(from, 100))
-                                       << "\n  actual:   " << ::testing::PrintToString(actual.substr(from, 100));
+  return ::testing::AssertionFailure()
+         << "sizes " << expected.size() << " and " << actual.size() << ", first difference at byte " << at
+         << "\n  expected: " << ::testing::PrintToString(expected.substr(from, 100))
+         << "\n  actual:   " << ::testing::PrintToString(actual.substr(from, 100));
 }
 
-RunSettings failing(const Site& site, const std::string& path, const std::string& call, const std::string& error,
-                    const std::string& nth) {
+RunSettings failing(const Site& site, const std::string& path, const std::string& call,
+                    const std::string& error, const std::string& nth) {
   RunSettings s;
-  s.prefix = {"strace", "-f",       "-o", "/dev/null", "-P", path, "-P", site.path(path), "-e",
-              "inject=" + call + ":error=" + error + ":when=" + nth};
+  s.prefix = {"strace", "-f",
+              "-o",     "/dev/null",
+              "-P",     path,
+              "-P",     site.path(path),
+              "-e",     "inject=" + call + ":error=" + error + ":when=" + nth};
   return s;
 }
 

@@ -77,8 +77,8 @@ std::string distinct_callsign(int i);
 // the nth on) of a system call on the site's relative path fail with
 // error, through strace. The path is named both as the tool opens it and
 // absolute, as strace sees it behind a descriptor.
-RunSettings failing(const Site& site, const std::string& path, const std::string& call, const std::string& error,
-                    const std::string& nth);
+RunSettings failing(const Site& site, const std::string& path, const std::string& call,
+                    const std::string& error, const std::string& nth);
 
 // Equal bytes; on a difference, says where and shows a little of each side
 // rather than printing megabytes.

@@ -21,7 +21,8 @@ const char* const kSettings =
     "\nKestol V 7.00b\n\nUpdating white pages database    \n  Update time is 40 days\n"
     "  Delete time is 90 days\n\n";
 const char* const kSaves = "126-12-08 - Saves WP.SYS file into WP.OLD file    \n\n";
-const char* const kRecovered = "Previous run was interrupted: 'data/wp/wp.sys' restored from 'data/wp/wp.old'\n";
+const char* const kRecovered =
+    "Previous run was interrupted: 'data/wp/wp.sys' restored from 'data/wp/wp.old'\n";
 
 // A database where a run drops, promotes and keeps records, so that its
 // result differs from its input.
@@ -29,7 +30,8 @@ std::string database(int n) {
   std::vector<WpRecord> records;
   for (int i = 0; i < n; ++i) {
     std::int32_t seen = i % 7 == 0 ? 0 : kFrozenNow;  // every seventh expired
-    WpRecord r = make_record(distinct_callsign(i).c_str(), "QQ1AA.QQ.EU", seen, i % 3 == 0 ? 1000 : kFrozenNow);
+    WpRecord r =
+        make_record(distinct_callsign(i).c_str(), "QQ1AA.QQ.EU", seen, i % 3 == 0 ? 1000 : kFrozenNow);
     std::snprintf(r.temp_zip, sizeof r.temp_zip, "%05d", i % 100000);
     r.update_kind = i % 11 == 0 ? 'U' : 0;
     records.push_back(r);
@@ -128,13 +130,20 @@ TEST(Recovery, FailingEachCallInTurnLosesNothing) {
     const char* error;
     int calls;  // at least as many such calls as a run makes
   } cases[] = {
-      {"data/wp/wp.sys", "write", "ENOSPC", 8},   {"data/wp/wp.sys", "write", "EIO", 8},
-      {"data/wp/wp.sys", "fsync", "EIO", 2},      {"data/wp/wp.sys", "close", "EIO", 3},
-      {"data/wp/wp.sys", "read", "EIO", 20},      {"data/wp/wp.old", "write", "ENOSPC", 20},
-      {"data/wp/wp.old", "read", "EIO", 8},       {"data/wp/wp.old", "fsync", "EIO", 2},
-      {"data/wp/wp.old", "close", "EIO", 3},      {"data/wp/wp.old", "openat", "EACCES", 3},
-      {"data/wp/wp.sys", "openat", "EACCES", 3},  {"data/wp/kestol.lck", "fsync", "EIO", 3},
-      {"data/wp/kestol.lck", "pwrite64", "ENOSPC", 2}, {"data/wp/kestol.lck", "ftruncate", "EIO", 3},
+      {"data/wp/wp.sys", "write", "ENOSPC", 8},
+      {"data/wp/wp.sys", "write", "EIO", 8},
+      {"data/wp/wp.sys", "fsync", "EIO", 2},
+      {"data/wp/wp.sys", "close", "EIO", 3},
+      {"data/wp/wp.sys", "read", "EIO", 20},
+      {"data/wp/wp.old", "write", "ENOSPC", 20},
+      {"data/wp/wp.old", "read", "EIO", 8},
+      {"data/wp/wp.old", "fsync", "EIO", 2},
+      {"data/wp/wp.old", "close", "EIO", 3},
+      {"data/wp/wp.old", "openat", "EACCES", 3},
+      {"data/wp/wp.sys", "openat", "EACCES", 3},
+      {"data/wp/kestol.lck", "fsync", "EIO", 3},
+      {"data/wp/kestol.lck", "pwrite64", "ENOSPC", 2},
+      {"data/wp/kestol.lck", "ftruncate", "EIO", 3},
   };
   for (const Case& c : cases) {
     int failed = 0;
@@ -173,7 +182,8 @@ TEST(Recovery, KilledRunsAreRecovered) {
   Prepared timed(data);
   auto started = std::chrono::steady_clock::now();
   ASSERT_EQ(0, timed.site.run({}).status);
-  auto whole = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
+  auto whole =
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
   std::mt19937 random(20261208);
   std::uniform_int_distribution<long> delay(0, whole.count());
   int killed = 0, recovered = 0;

@@ -12,14 +12,15 @@
 namespace {
 
 constexpr std::int32_t kDay = 86400;
-constexpr std::int32_t kKill = kFrozenNow - 90 * kDay;   // default kill threshold
+constexpr std::int32_t kKill = kFrozenNow - 90 * kDay;    // default kill threshold
 constexpr std::int32_t kUpdate = kFrozenNow - 40 * kDay;  // default update threshold
 
 const char* const kHeader =
     "\nKestol V 7.00b\n\nUpdating white pages database    \n  Update time is 40 days\n"
     "  Delete time is 90 days\n\n126-12-08 - Saves WP.SYS file into WP.OLD file    \n\n";
 
-WpRecord station(const char* callsign, std::int32_t last_seen = kFrozenNow, std::int32_t last_update = kFrozenNow) {
+WpRecord station(const char* callsign, std::int32_t last_seen = kFrozenNow,
+                 std::int32_t last_update = kFrozenNow) {
   WpRecord r = make_record(callsign, "QQ1AA.QQ.EU", last_seen, last_update);
   std::strcpy(r.name, "Ann");
   std::strcpy(r.zip, "75001");
@@ -77,19 +78,19 @@ TEST(Review, KeepsDropsAndNormalises) {
       portable,
       full_name,
       lower,
-      station("1Q"),                                    // too short
-      station("QAB"),                                   // no digit
-      station("1A2B3C"),                                // three digits
-      station("QA1BC2"),                                // ends in a digit
-      station(" QA1BC"),                                // empty once cut
-      with_route(station("QB1AA"), ""),                 // no route
-      with_route(station("QB1AB"), "?"),                // unknown route
+      station("1Q"),                      // too short
+      station("QAB"),                     // no digit
+      station("1A2B3C"),                  // three digits
+      station("QA1BC2"),                  // ends in a digit
+      station(" QA1BC"),                  // empty once cut
+      with_route(station("QB1AA"), ""),   // no route
+      with_route(station("QB1AB"), "?"),  // unknown route
       with_route(station("QB1AC"), "?QQ1AA.QQ"),
-      with_route(station("QB1AD"), "QA1BCDE.QQ"),       // 7-character component
+      with_route(station("QB1AD"), "QA1BCDE.QQ"),                       // 7-character component
       with_route(station("QB1AE"), "QA.QQ.AB.CD.EF.GH.IJ.KL.MN.OP.Q"),  // 31 characters
       with_route(station("QB1AF"), "QA1BC.QQ.AB.CD.EF.GH.IJ.KL.MNO"),   // 30 characters
-      station("QC1AA", kKill),                          // at the kill threshold: kept
-      station("QC1AB", kKill - 1),                      // just before it: dropped
+      station("QC1AA", kKill),                                          // at the kill threshold: kept
+      station("QC1AB", kKill - 1),                                      // just before it: dropped
   };
   std::vector<WpRecord> out = {suffixed_out, portable_out, full_name_out, lower_out, in[14], in[15]};
   Site3 s(records_bytes(in));
@@ -130,9 +131,10 @@ TEST(Review, PromotesStableTemporaryPartsAndAnnouncesUpdates) {
   WpRecord dropped = station("QE1AE", 0);
   dropped.update_kind = 'U';
 
-  std::vector<WpRecord> in = {moved, at_threshold, same, other_kind, dropped, with_kind(station("qe1af"), 'u')};
-  std::vector<WpRecord> out = {moved_out, with_kind(at_threshold, 0), with_kind(same, 0), with_kind(other_kind, 0),
-                               with_kind(station("QE1AF"), 0)};
+  std::vector<WpRecord> in = {moved,      at_threshold, same,
+                              other_kind, dropped,      with_kind(station("qe1af"), 'u')};
+  std::vector<WpRecord> out = {moved_out, with_kind(at_threshold, 0), with_kind(same, 0),
+                               with_kind(other_kind, 0), with_kind(station("QE1AF"), 0)};
   // The update file gets each kept record with its kind still set, as the
   // review left it.
   std::vector<WpRecord> announced = {with_kind(moved_out, 'U'), at_threshold, same, other_kind,
@@ -166,7 +168,7 @@ TEST(Review, DayCountsMoveTheThresholds) {
     bool kept;
     bool promoted;
   } cases[] = {
-      {{"40", "0"}, kFrozenNow, kFrozenNow, true, false},      // seen at the start time
+      {{"40", "0"}, kFrozenNow, kFrozenNow, true, false},       // seen at the start time
       {{"40", "0"}, kFrozenNow - 1, kFrozenNow, false, false},  // seen before it
       {{"0", "90"}, kFrozenNow, kFrozenNow - 1, true, true},
       {{"0", "90"}, kFrozenNow, kFrozenNow, true, false},
@@ -215,14 +217,14 @@ std::string progress(int total, const std::vector<std::pair<int, std::string>>& 
 
 TEST(Review, DuplicatesFromIndex65535On) {
   std::vector<WpRecord> in = filler(68000);
-  in[10] = station("QA1DUP");     // before the table: never looked up against it
-  in[65535] = station("QA1DUP");  // first key of the table; it does not find itself
-  in[66000] = station("qa1dup");  // repeats it: dropped
+  in[10] = station("QA1DUP");        // before the table: never looked up against it
+  in[65535] = station("QA1DUP");     // first key of the table; it does not find itself
+  in[66000] = station("qa1dup");     // repeats it: dropped
   in[66001] = station("QA1DUP", 0);  // repeated and expired: the duplicate rule speaks first
-  in[66534] = station("QZ9LAS");  // 1000th key of the table
-  in[66535] = station("QZ9OUT");  // the table is full: not added
-  in[67000] = station("QZ9OUT");  // so not a duplicate
-  in[67001] = station("QZ9LAS");  // still checked against the full table
+  in[66534] = station("QZ9LAS");     // 1000th key of the table
+  in[66535] = station("QZ9OUT");     // the table is full: not added
+  in[67000] = station("QZ9OUT");     // so not a duplicate
+  in[67001] = station("QZ9LAS");     // still checked against the full table
   std::vector<WpRecord> out;
   for (std::size_t i = 0; i < in.size(); ++i) {
     if (i != 66000 && i != 66001 && i != 67001) out.push_back(in[i]);
@@ -230,7 +232,8 @@ TEST(Review, DuplicatesFromIndex65535On) {
   Site3 s(records_bytes(in));
   RunResult r = s.site.run({});
   EXPECT_EQ(0, r.status);
-  EXPECT_TRUE(same_bytes(kHeader + progress(68000, {{66000, "QA1DUP"}, {66001, "QA1DUP"}, {67001, "QZ9LAS"}}), r.err));
+  EXPECT_TRUE(same_bytes(kHeader + progress(68000, {{66000, "QA1DUP"}, {66001, "QA1DUP"}, {67001, "QZ9LAS"}}),
+                         r.err));
   EXPECT_TRUE(same_bytes(records_bytes(out), s.site.read("data/wp/wp.sys")));
 }
 

@@ -216,7 +216,8 @@ TEST(RunSpine, UpdateFileCannotBeOpenedLeavesTheDatabase) {
 }
 
 TEST(RunSpine, UpdateFileThatIsADatabaseFileIsRefused) {
-  for (const char* name : {"data/wp/wp.sys", "data/wp/wp.old", "data/wp/mess.wp", "data/wp/kestol.lck", "./data/wp/../wp/wp.sys"}) {
+  for (const char* name : {"data/wp/wp.sys", "data/wp/wp.old", "data/wp/mess.wp", "data/wp/kestol.lck",
+                           "./data/wp/../wp/wp.sys"}) {
     Prepared p;
     p.site.write("data/wp/mess.wp", "");
     RunResult r = p.site.run({"1", "2", name, "/NOC"});
@@ -235,7 +236,6 @@ TEST(RunSpine, UpdateFileLinkedToTheDatabaseIsRefused) {
   EXPECT_EQ(run_header(1, 2) + "Update file 'UPD' is a database file\n", r.err);
   EXPECT_EQ(p.data, p.site.read("data/wp/wp.sys"));
 }
-
 
 namespace {
 

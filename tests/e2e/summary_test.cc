@@ -46,8 +46,8 @@ std::string mixed_database() {
   promoted.update_kind = 'U';
   r.push_back(promoted);
   r.push_back(make_record("QAB", "QQ1AA.QQ.EU", kFrozenNow, kFrozenNow));  // bad callsign
-  r.push_back(make_record("QA1AE", "QQ1AA.QQ.EU", 0, 5));                   // expired
-  r.push_back(make_record("", "QQ1AA.QQ.EU", kFrozenNow, 0));               // empty, last_update 0
+  r.push_back(make_record("QA1AE", "QQ1AA.QQ.EU", 0, 5));                  // expired
+  r.push_back(make_record("", "QQ1AA.QQ.EU", kFrozenNow, 0));              // empty, last_update 0
   return records_bytes(r);
 }
 
@@ -97,7 +97,8 @@ TEST(Summary, EveryFileTheRunLeaves) {
 TEST(Summary, CountsWiderThanFiveDigitsWidenTheField) {
   std::vector<WpRecord> records;
   for (int i = 0; i < 100123; ++i) {
-    records.push_back(make_record(distinct_callsign(i).c_str(), "QQ1AA.QQ.EU", i < 100000 ? 0 : kFrozenNow, 7));
+    records.push_back(
+        make_record(distinct_callsign(i).c_str(), "QQ1AA.QQ.EU", i < 100000 ? 0 : kFrozenNow, 7));
   }
   Prepared p(records_bytes(records));
   RunResult r = p.site.run({});
@@ -119,7 +120,8 @@ TEST(Summary, StampsFollowTheLocalTimeZoneAndTheRunningClock) {
   // A clock running a thousand times fast from 23:59:30 passes midnight
   // during a run over a larger database: the two stamps show different days.
   std::vector<WpRecord> many;
-  for (int i = 0; i < 50000; ++i) many.push_back(make_record(distinct_callsign(i).c_str(), "QQ1AA.QQ.EU", INT32_MAX));
+  for (int i = 0; i < 50000; ++i)
+    many.push_back(make_record(distinct_callsign(i).c_str(), "QQ1AA.QQ.EU", INT32_MAX));
   Prepared late(records_bytes(many));
   RunSettings fast;
   fast.clock = "@2026-12-08 23:59:30 x1000";
@@ -167,8 +169,8 @@ TEST(BackupCopy, FailuresInTheCopyLeaveNoBackupAndTheDatabaseUntouched) {
     const char* call;
     const char* error;
   } cases[] = {
-      {"data/wp/wp.sys", "read", "EIO"},      {"data/wp/wp.old", "write", "ENOSPC"},
-      {"data/wp/wp.old", "write", "EIO"},     {"data/wp/wp.old", "fsync", "EIO"},
+      {"data/wp/wp.sys", "read", "EIO"},  {"data/wp/wp.old", "write", "ENOSPC"},
+      {"data/wp/wp.old", "write", "EIO"}, {"data/wp/wp.old", "fsync", "EIO"},
       {"data/wp/wp.old", "close", "EIO"},
   };
   std::string big(5 * 16384 + 77, 'r');  // several reads of the copy buffer

@@ -11,11 +11,22 @@ TEST(ParseDayCount, ReadsLikeAtoiWithoutOverflow) {
     const char* text;
     std::int32_t value;
   } cases[] = {
-      {"40", 40},          {"  \t7", 7},        {"+12", 12},           {"-3", -3},
-      {"12abc", 12},       {"abc", 0},          {"", 0},               {"- 5", 0},
-      {"/HELP", 0},        {"2147483647", INT32_MAX}, {"2147483648", INT32_MAX},
-      {"99999999999999999999", INT32_MAX}, {"-2147483648", INT32_MIN},
-      {"-99999999999999999999", INT32_MIN}, {"007", 7},  {"1e3", 1},
+      {"40", 40},
+      {"  \t7", 7},
+      {"+12", 12},
+      {"-3", -3},
+      {"12abc", 12},
+      {"abc", 0},
+      {"", 0},
+      {"- 5", 0},
+      {"/HELP", 0},
+      {"2147483647", INT32_MAX},
+      {"2147483648", INT32_MAX},
+      {"99999999999999999999", INT32_MAX},
+      {"-2147483648", INT32_MIN},
+      {"-99999999999999999999", INT32_MIN},
+      {"007", 7},
+      {"1e3", 1},
   };
   for (const Case& c : cases) EXPECT_EQ(c.value, parse_day_count(c.text)) << '"' << c.text << '"';
 }
@@ -77,11 +88,11 @@ TEST(ParseCommandLine, HelpAndVersionComeFromTheFirstArgument) {
     std::vector<std::string> args;
     CommandLineAction action;
   } cases[] = {
-      {{"/h"}, CommandLineAction::usage},        {{"/H"}, CommandLineAction::usage},
-      {{"-h"}, CommandLineAction::usage},        {{"--help"}, CommandLineAction::usage},
+      {{"/h"}, CommandLineAction::usage},          {{"/H"}, CommandLineAction::usage},
+      {{"-h"}, CommandLineAction::usage},          {{"--help"}, CommandLineAction::usage},
       {{"--HeLp", "3"}, CommandLineAction::usage}, {{"/h", "/NOC"}, CommandLineAction::usage},
       {{"--version"}, CommandLineAction::version}, {{"30", "/h"}, CommandLineAction::run},
-      {{"/HELP"}, CommandLineAction::run},      {{"-help"}, CommandLineAction::run},
+      {{"/HELP"}, CommandLineAction::run},         {{"-help"}, CommandLineAction::run},
   };
   for (const Case& c : cases) EXPECT_EQ(c.action, parse(c.args).action) << ::testing::PrintToString(c.args);
 }

@@ -52,8 +52,8 @@ std::string pattern_bytes(std::size_t n) {
 }  // namespace
 
 TEST(CopyFile, CopiesEveryByteAndCreatesTheBackupPrivate) {
-  for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{16384}, std::size_t{16385},
-                           std::size_t{100000}}) {
+  for (std::size_t size :
+       {std::size_t{0}, std::size_t{1}, std::size_t{16384}, std::size_t{16385}, std::size_t{100000}}) {
     TempDir dir;
     std::string data = pattern_bytes(size);
     put(dir.at("wp.sys"), data);

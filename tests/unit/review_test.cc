@@ -14,12 +14,12 @@ TEST(IsValidCallsign, NormalisesAndJudges) {
     const char* out;  // the text after the call
     bool valid;
   } cases[] = {
-      {"QA1BC", "QA1BC", true},   {"qd2xy", "QD2XY", true},  {"QQ12AB", "QQ12AB", true},
-      {"Q1A", "Q1A", true},       {"1QA", "1QA", true},      {"qa1bc-1", "QA1BC", true},
-      {"QA1B/P", "QA1B", true},   {" QA1BC", "", false},     {"", "", false},
-      {"1Q", "1Q", false},        {"QAB", "QAB", false},     {"1A2B3C", "1A2B3C", false},
+      {"QA1BC", "QA1BC", true},    {"qd2xy", "QD2XY", true}, {"QQ12AB", "QQ12AB", true},
+      {"Q1A", "Q1A", true},        {"1QA", "1QA", true},     {"qa1bc-1", "QA1BC", true},
+      {"QA1B/P", "QA1B", true},    {" QA1BC", "", false},    {"", "", false},
+      {"1Q", "1Q", false},         {"QAB", "QAB", false},    {"1A2B3C", "1A2B3C", false},
       {"QA1BC2", "QA1BC2", false}, {"Q1", "Q1", false},      {"QA1\xe9", "QA1", false},
-      {"12A", "12A", true},       {"123A", "123A", false},
+      {"12A", "12A", true},        {"123A", "123A", false},
   };
   for (const Case& c : cases) {
     char text[8] = {};
@@ -118,10 +118,12 @@ TEST(ReviewRecord, DropsAndKeeps) {
       {"question mark first", [](WpRecord& r) { std::strcpy(r.home_bbs, "?QQ1AA"); }, false, kDrop},
       {"long component", [](WpRecord& r) { std::strcpy(r.home_bbs, "QA1BCDE.QQ"); }, true, kDrop},
       {"long component, no check", [](WpRecord& r) { std::strcpy(r.home_bbs, "QA1BCDE.QQ"); }, false, kKeep},
-      {"31 characters", [](WpRecord& r) { std::strcpy(r.home_bbs, "QA1BC.QQ.AB.CD.EF.GH.IJ.KL.MN.O"); }, true, kDrop},
+      {"31 characters", [](WpRecord& r) { std::strcpy(r.home_bbs, "QA1BC.QQ.AB.CD.EF.GH.IJ.KL.MN.O"); }, true,
+       kDrop},
       {"31 characters, no check",
        [](WpRecord& r) { std::strcpy(r.home_bbs, "QA1BC.QQ.AB.CD.EF.GH.IJ.KL.MN.O"); }, false, kKeep},
-      {"seen at the kill threshold", [](WpRecord& r) { put_time(r.last_seen, kNow - 90 * 86400); }, true, kKeep},
+      {"seen at the kill threshold", [](WpRecord& r) { put_time(r.last_seen, kNow - 90 * 86400); }, true,
+       kKeep},
       {"seen just before it", [](WpRecord& r) { put_time(r.last_seen, kNow - 90 * 86400 - 1); }, true, kDrop},
       {"seen long ago (negative)", [](WpRecord& r) { put_time(r.last_seen, INT32_MIN); }, true, kDrop},
       {"seen in the future", [](WpRecord& r) { put_time(r.last_seen, INT32_MAX); }, true, kKeep},

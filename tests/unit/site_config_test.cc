@@ -24,9 +24,20 @@ TEST(CleanLine, RemovesLineEndDebrisOnce) {
     const char* in;
     const char* out;
   } cases[] = {
-      {"abc\n", "abc"},     {"abc\r\n", "abc"},  {"abc\r", "abc"},   {"abc\n\n", "abc\n"},
-      {"abc\r\r\n", "abc\r"}, {"\n", ""},          {"\r\n", ""},       {"", ""},
-      {"\x1a" "abc\n", ""}, {"a\x1a\n", "a\x1a"}, {"\x1a", ""},       {"  \n", "  "},
+      {"abc\n", "abc"},
+      {"abc\r\n", "abc"},
+      {"abc\r", "abc"},
+      {"abc\n\n", "abc\n"},
+      {"abc\r\r\n", "abc\r"},
+      {"\n", ""},
+      {"\r\n", ""},
+      {"", ""},
+      {"\x1a"
+       "abc\n",
+       ""},
+      {"a\x1a\n", "a\x1a"},
+      {"\x1a", ""},
+      {"  \n", "  "},
   };
   for (const Case& c : cases) {
     char text[kConfigLineSize];
@@ -53,8 +64,7 @@ TEST(ReadBaseDirectory, TakesTheFifthSignificantLine) {
       {"empty file", "", "<none>"},
       // An 85-character first line is read as 79 characters, then 6.
       {"long line counts twice", std::string(85, 'a') + "\n3\n4\n/B/\n", "/b/"},
-      {"long fifth line cut at 79", "1\n2\n3\n4\n" + std::string(79, 'X') + "tail\n",
-       std::string(79, 'x')},
+      {"long fifth line cut at 79", "1\n2\n3\n4\n" + std::string(79, 'X') + "tail\n", std::string(79, 'x')},
   };
   for (const Case& c : cases) EXPECT_EQ(c.base, base_of(c.text)) << c.name;
 }
@@ -65,13 +75,10 @@ TEST(ComputeThreshold, SubtractsDaysAndClamps) {
     std::int32_t days;
     std::int32_t threshold;
   } cases[] = {
-      {1796731200, 0, 1796731200},
-      {1796731200, 40, 1796731200 - 40 * 86400},
-      {1796731200, -1, 1796731200 + 86400},
-      {1796731200, INT32_MAX, INT32_MIN},  // nothing is before it
-      {1796731200, INT32_MIN, INT32_MAX},  // everything is before it
-      {1796731200, -5000, INT32_MAX},
-      {100, 1, 100 - 86400},
+      {1796731200, 0, 1796731200},          {1796731200, 40, 1796731200 - 40 * 86400},
+      {1796731200, -1, 1796731200 + 86400}, {1796731200, INT32_MAX, INT32_MIN},  // nothing is before it
+      {1796731200, INT32_MIN, INT32_MAX},                                        // everything is before it
+      {1796731200, -5000, INT32_MAX},       {100, 1, 100 - 86400},
   };
   for (const Case& c : cases) EXPECT_EQ(c.threshold, compute_threshold(c.start, c.days)) << c.days;
 }

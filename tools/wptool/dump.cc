@@ -25,7 +25,8 @@ void put_time_field(std::int32_t seconds, std::FILE* out) {
   std::time_t t = seconds;
   std::tm fields{};
   char text[64];
-  if (localtime_r(&t, &fields) == nullptr || std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &fields) == 0) {
+  if (localtime_r(&t, &fields) == nullptr ||
+      std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &fields) == 0) {
     std::fprintf(out, "%ld", static_cast<long>(seconds));
     return;
   }

@@ -21,14 +21,14 @@ struct Random {
   char digit() { return static_cast<char>('0' + below(10)); }
 };
 
-const char* const kNames[] = {"Ann",   "Bernard", "Claire", "Didier",  "Eva",     "Francois", "Gerd",
-                              "Helene", "Ivo",    "Jana",   "Karel",   "Lucia",   "Marc",     "Nadia",
-                              "Olaf",  "Pia",     "Quentin", "Rosa",   "Sven",    "Tereza",   "Ulrich",
-                              "Vera",  "Willem",  "Xavier", "Yvonne", "Zdenek",  "Jean-Pierre"};
-const char* const kTowns[] = {"Nowhere",   "Lille",       "Ghent",      "Utrecht",     "Bern",
-                              "Lyon",      "Porto",       "Graz",       "Brno",        "Aarhus",
-                              "Nantes",    "Liege",       "Basel",      "Dijon",       "Cork",
-                              "Le Mans",   "Sankt Gallen", "Rotterdam",  "Clermont-Fd", ""};
+const char* const kNames[] = {"Ann",    "Bernard", "Claire",  "Didier", "Eva",    "Francois",   "Gerd",
+                              "Helene", "Ivo",     "Jana",    "Karel",  "Lucia",  "Marc",       "Nadia",
+                              "Olaf",   "Pia",     "Quentin", "Rosa",   "Sven",   "Tereza",     "Ulrich",
+                              "Vera",   "Willem",  "Xavier",  "Yvonne", "Zdenek", "Jean-Pierre"};
+const char* const kTowns[] = {"Nowhere", "Lille",        "Ghent",     "Utrecht",     "Bern",
+                              "Lyon",    "Porto",        "Graz",      "Brno",        "Aarhus",
+                              "Nantes",  "Liege",        "Basel",     "Dijon",       "Cork",
+                              "Le Mans", "Sankt Gallen", "Rotterdam", "Clermont-Fd", ""};
 const char* const kRegions[] = {"FRPA", "FRNO", "BEL", "NLD", "DEU", "CHE", "AUT", "ITA", "ESP", "GBR"};
 const char* const kContinents[] = {"EU", "EURO", "NA", "AS"};
 
@@ -65,11 +65,21 @@ void spoil_callsign(Random& rng, char (&call)[7]) {
       if (n <= 4) std::memcpy(call + n, "-1", 3);
       break;
     }
-    case 3: std::memcpy(call, "1Q\0", 3); break;
-    case 4: std::memcpy(call, "QAB\0", 4); break;
-    case 5: std::memcpy(call, "1A2B3C", 7); break;
-    case 6: std::memcpy(call, "QA1BC2", 7); break;
-    default: call[0] = '\0'; break;
+    case 3:
+      std::memcpy(call, "1Q\0", 3);
+      break;
+    case 4:
+      std::memcpy(call, "QAB\0", 4);
+      break;
+    case 5:
+      std::memcpy(call, "1A2B3C", 7);
+      break;
+    case 6:
+      std::memcpy(call, "QA1BC2", 7);
+      break;
+    default:
+      call[0] = '\0';
+      break;
   }
 }
 
@@ -115,12 +125,17 @@ void generate_record(std::uint64_t seed, std::int64_t index, std::int32_t now, W
   if (rng.below(10) == 0) r->reserved_22[1] = static_cast<unsigned char>(rng.below(256));
 
   unsigned kind = rng.below(100);
-  r->update_kind = kind < 10 ? 'U' : kind < 17 ? 'G' : kind < 22 ? 'I' : kind < 25 ? 'X' : kind < 27 ? 'u' : 0;
+  r->update_kind = kind < 10   ? 'U'
+                   : kind < 17 ? 'G'
+                   : kind < 22 ? 'I'
+                   : kind < 25 ? 'X'
+                   : kind < 27 ? 'u'
+                               : 0;
 
   unsigned seen = rng.below(100);
-  put_time(r->last_seen, seen < 75 ? days_before(rng, now, 0, 85)
-                          : seen < 95 ? days_before(rng, now, 85, 95)
-                                      : days_before(rng, now, 95, 400));
+  put_time(r->last_seen, seen < 75   ? days_before(rng, now, 0, 85)
+                         : seen < 95 ? days_before(rng, now, 85, 95)
+                                     : days_before(rng, now, 95, 400));
   put_time(r->last_update, rng.below(50) == 0 ? 0 : days_before(rng, now, 0, 80));
 
   make_route(rng, r->home_bbs);
