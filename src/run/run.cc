@@ -40,6 +40,14 @@ char messages_buffer[1 << 16];
 RunContext context;
 int lock_fd = -1;
 
+// Opens a stream with one of the fixed buffers above; nullptr on failure.
+template <std::size_t N>
+std::FILE* open_buffered(const char* path, const char* mode, char (&buffer)[N]) {
+  std::FILE* stream = std::fopen(path, mode);
+  if (stream != nullptr) std::setvbuf(stream, buffer, _IOFBF, N);
+  return stream;
+}
+
 void write_settings(const RunOptions& options) {
   std::fputs("Updating white pages database    \n", stderr);
   std::fprintf(stderr, "  Update time is %d days\n", options.upd_days);
@@ -108,12 +116,11 @@ void restore_database(RunContext& ctx) {
 // the exit status.
 int open_loop_files(RunContext& ctx) {
   const SiteConfig& config = ctx.config;
-  ctx.backup = std::fopen(config.backup_path, "rb");
+  ctx.backup = open_buffered(config.backup_path, "rb", backup_buffer);
   if (ctx.backup == nullptr) {
     std::fprintf(stderr, "Cannot open '%s'     \n", config.backup_path);
     return kNoBackup;
   }
-  std::setvbuf(ctx.backup, backup_buffer, _IOFBF, sizeof backup_buffer);
 
   if (ctx.options.update_file[0] != '\0') {
     ctx.update_file = std::fopen(ctx.options.update_file, "ab");
@@ -131,13 +138,12 @@ int open_loop_files(RunContext& ctx) {
     std::fprintf(stderr, "Error while writting file '%s'\n", config.lock_path);
     return kNoDatabase;
   }
-  ctx.database = std::fopen(config.database_path, "wb");
+  ctx.database = open_buffered(config.database_path, "wb", database_buffer);
   if (ctx.database == nullptr) {
     std::fprintf(stderr, "Cannot open '%s'     \n", config.database_path);
     clear_rewriting(lock_fd);  // the database was not touched
     return kNoDatabase;
   }
-  std::setvbuf(ctx.database, database_buffer, _IOFBF, sizeof database_buffer);
   return 0;
 }
 
@@ -209,12 +215,11 @@ int run_kestol(int argc, char** argv) {
   write_settings(ctx.options);
   const SiteConfig& config = ctx.config;
 
-  ctx.messages = std::fopen(config.update_message_path, "a");
+  ctx.messages = open_buffered(config.update_message_path, "a", messages_buffer);
   if (ctx.messages == nullptr) {
     std::fprintf(stderr, "Cannot create '%s'  \n", config.update_message_path);
     return kFailure;
   }
-  std::setvbuf(ctx.messages, messages_buffer, _IOFBF, sizeof messages_buffer);
   if (int status = lock_and_recover(config); status != 0) return status;
 
   std::fprintf(stderr, "%s - Saves WP.SYS file into WP.OLD file    \n\n", stamp_date(std::time(nullptr)));

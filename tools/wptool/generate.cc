@@ -48,6 +48,12 @@ void make_callsign(Random& rng, char (&out)[7]) {
   out[n] = '\0';
 }
 
+// Appends a two-character suffix where the field has room for it.
+void append_suffix(char (&call)[7], const char* suffix) {
+  std::size_t n = std::strlen(call);
+  if (n <= 4) std::memcpy(call + n, suffix, 3);
+}
+
 // A callsign the review changes or drops: lower case, a portable or SSID
 // suffix, too short, no digit, three digits, a trailing digit, or empty.
 void spoil_callsign(Random& rng, char (&call)[7]) {
@@ -55,16 +61,12 @@ void spoil_callsign(Random& rng, char (&call)[7]) {
     case 0:
       for (char& c : call) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
       break;
-    case 1: {
-      std::size_t n = std::strlen(call);
-      if (n <= 4) std::memcpy(call + n, "/P", 3);
+    case 1:
+      append_suffix(call, "/P");
       break;
-    }
-    case 2: {
-      std::size_t n = std::strlen(call);
-      if (n <= 4) std::memcpy(call + n, "-1", 3);
+    case 2:
+      append_suffix(call, "-1");
       break;
-    }
     case 3:
       std::memcpy(call, "1Q\0", 3);
       break;
