@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "files/announce.h"
 #include "records/review.h"
 #include "tools/wptool/generate.h"
 
@@ -17,47 +18,49 @@ std::vector<WpRecord> realistic_mix(int n) {
   return records;
 }
 
-void prepare(RunContext& ctx, bool full_table) {
-  ctx.config.update_threshold = kDefaultGenerateNow - 40 * 86400;
-  ctx.config.kill_threshold = kDefaultGenerateNow - 90 * 86400;
-  ctx.messages = std::fopen("/dev/null", "w");
-  ctx.duplicates.reset();
-  ctx.duplicates.fill = 0;
+void fill_table(DuplicateFilter& duplicates, bool full_table) {
+  duplicates.reset();
+  duplicates.fill = 0;
   if (full_table) {
     char call[8];
     for (int i = 0; i < kDuplicateSlots; ++i) {
       std::snprintf(call, sizeof call, "ZZ%dZZ", i % 10);
       call[0] = static_cast<char>('A' + i / 26 % 26);
       call[1] = static_cast<char>('A' + i % 26);
-      ctx.duplicates.add(call);
+      duplicates.add(call);
     }
   }
 }
 
 void review_mix(benchmark::State& state) {
-  static RunContext ctx;
-  prepare(ctx, state.range(0) != 0);
+  static DuplicateFilter duplicates;
+  fill_table(duplicates, state.range(0) != 0);
+  std::int32_t total = 0;
+  std::int32_t update_lines = 0;
+  Announcer announcer;
+  announcer.messages = std::fopen("/dev/null", "w");
+  announcer.update_lines = &update_lines;
+  const ReviewInputs in = {
+      true,   kDefaultGenerateNow - 40 * 86400, kDefaultGenerateNow - 90 * 86400, &duplicates,
+      &total, announcement_sink(announcer)};
   std::vector<WpRecord> source = realistic_mix(4096);
   std::FILE* err = stderr;
   stderr = std::fopen("/dev/null", "w");  // duplicate messages
   std::size_t i = 0;
   for (auto _ : state) {
     WpRecord r = source[i++ & 4095];
-    benchmark::DoNotOptimize(review_record(ctx, &r));
+    benchmark::DoNotOptimize(review_record(in, &r));
   }
   std::fclose(stderr);
   stderr = err;
-  std::fclose(ctx.messages);
+  std::fclose(announcer.messages);
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(review_mix)->Arg(0)->Arg(1)->ArgName("full_table");
 
 void lookup_full_table(benchmark::State& state) {
   static DuplicateFilter filter;
-  RunContext ctx;
-  prepare(ctx, true);
-  filter = ctx.duplicates;
-  std::fclose(ctx.messages);
+  fill_table(filter, true);
   for (auto _ : state) benchmark::DoNotOptimize(filter.contains("QA1BC", 0));  // not found: a full scan
   state.SetItemsProcessed(state.iterations());
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "files/announce.h"
 #include "records/review.h"
 
 namespace {
@@ -33,19 +34,25 @@ bool is_terminated(const char* field, std::size_t width) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < kHeader) return 0;
-  static RunContext ctx;
+  static DuplicateFilter duplicates;
   static std::FILE* sink = std::fopen("/dev/null", "w");
-  ctx = RunContext{};
-  ctx.messages = sink;
-  ctx.update_file = (data[kRecordSize] & 2) ? sink : nullptr;
-  ctx.options.route_check = (data[kRecordSize] & 1) != 0;
-  ctx.config.update_threshold = read_i32(data + kRecordSize + 1);
-  ctx.config.kill_threshold = read_i32(data + kRecordSize + 5);
-  ctx.duplicates.reset();
-  for (std::size_t at = kHeader; at + 7 <= size && ctx.duplicates.fill < kDuplicateSlots; at += 7) {
+  std::int32_t total = 0;
+  std::int32_t update_lines = 0;
+  Announcer announcer;
+  announcer.messages = sink;
+  announcer.update_file = (data[kRecordSize] & 2) ? sink : nullptr;
+  announcer.update_lines = &update_lines;
+  const ReviewInputs in = {(data[kRecordSize] & 1) != 0,
+                           read_i32(data + kRecordSize + 1),
+                           read_i32(data + kRecordSize + 5),
+                           &duplicates,
+                           &total,
+                           announcement_sink(announcer)};
+  duplicates = DuplicateFilter{};
+  for (std::size_t at = kHeader; at + 7 <= size && duplicates.fill < kDuplicateSlots; at += 7) {
     char call[8] = {};
     std::memcpy(call, data + at, 7);
-    ctx.duplicates.add(call);
+    duplicates.add(call);
   }
 
   WpRecord before;
@@ -53,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   WpRecord r = before;
   std::FILE* err = stderr;
   stderr = sink;  // duplicate messages
-  int answer = review_record(ctx, &r);
+  int answer = review_record(in, &r);
   stderr = err;
 
   check(answer == kDrop || answer == kKeep || answer == kKeepUpdated);
@@ -78,11 +85,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t length = std::strlen(r.callsign);
   check(length >= 3 && length <= 6);
   check(r.home_bbs[0] != '\0' || answer == kKeepUpdated);
-  check(get_time(r.last_seen) >= ctx.config.kill_threshold);
+  check(get_time(r.last_seen) >= in.kill_threshold);
   check(r.update_kind == 0);
   if (answer == kKeep) check(std::memcmp(r.home_bbs, before.home_bbs, 40) == 0);
   if (answer == kKeepUpdated) {
-    check(get_time(r.last_update) < ctx.config.update_threshold);
+    check(get_time(r.last_update) < in.update_threshold);
     check(std::strncmp(r.home_bbs, r.temp_home_bbs, 40) == 0);
     check(std::strncmp(r.zip, r.temp_zip, 8) == 0);
     check(std::strncmp(r.location, r.temp_location, 30) == 0);

@@ -1,7 +1,6 @@
 // Update lines and update-file records.
 #include "files/announce.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "util/date_stamp.h"
@@ -24,19 +23,21 @@ char* append(char* out, const char* text, std::size_t n) {
   return out + n;
 }
 
+void announce_to(void* announcer, const WpRecord& record) {
+  announce_update(*static_cast<Announcer*>(announcer), record);
+}
+
 }  // namespace
 
-void announce_update(RunContext& ctx, const WpRecord& r) {
-  // Errors on either file are not looked at: an announcement never stops
-  // the run.
-  if (ctx.update_file != nullptr) write_record(ctx.update_file, &r);
-  if (r.update_kind != 'U' && r.update_kind != 'G' && r.update_kind != 'I') return;
+bool has_update_line(unsigned char update_kind) {
+  return update_kind == 'U' || update_kind == 'G' || update_kind == 'I';
+}
 
+std::size_t format_update_line(const WpRecord& r, char* line) {
   // "On %s %s/%c @ %s zip %s %s %s\n", assembled by hand: this runs for a
   // good share of the records and formatted output costs several times more.
-  // The review has terminated every field within its width.
-  char line[16 + 48 + sizeof r.callsign + sizeof r.temp_home_bbs + sizeof r.temp_zip + sizeof r.name +
-            sizeof r.temp_location];
+  static_assert(kUpdateLineSize >= 16 + 48 + sizeof r.callsign + sizeof r.temp_home_bbs + sizeof r.temp_zip +
+                                       sizeof r.name + sizeof r.temp_location);
   char* p = append(line, "On ", 3);
   const char* date = stamp_yymmdd(get_time(r.last_update));
   p = append(p, date, std::strlen(date));
@@ -53,6 +54,17 @@ void announce_update(RunContext& ctx, const WpRecord& r) {
   *p++ = ' ';
   p = append_or_question_mark(p, r.temp_location, sizeof r.temp_location);
   *p++ = '\n';
-  std::fwrite(line, 1, static_cast<std::size_t>(p - line), ctx.messages);
-  ++ctx.counters.update_lines;
+  return static_cast<std::size_t>(p - line);
 }
+
+void announce_update(Announcer& announcer, const WpRecord& r) {
+  // Errors on either file are not looked at: an announcement never stops
+  // the run.
+  if (announcer.update_file != nullptr) write_record(announcer.update_file, &r);
+  if (!has_update_line(r.update_kind)) return;
+  char line[kUpdateLineSize];
+  std::fwrite(line, 1, format_update_line(r, line), announcer.messages);
+  ++*announcer.update_lines;
+}
+
+AnnouncementSink announcement_sink(Announcer& announcer) { return {announce_to, &announcer}; }

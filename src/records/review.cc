@@ -4,7 +4,6 @@
 
 #include <cstring>
 
-#include "files/announce.h"
 #include "records/record_rules.h"
 
 namespace {
@@ -31,25 +30,32 @@ bool promote_field(char (&main_field)[N], const char (&temp_field)[N]) {
   return true;
 }
 
+// The drop rules in their order; DropRule::none when the record stays.
+DropRule drop_rule(const ReviewInputs& in, WpRecord* r) {
+  if (!is_valid_callsign(r->callsign)) return DropRule::callsign;
+  if (r->home_bbs[0] == '\0' || r->home_bbs[0] == '?') return DropRule::missing_route;
+  if (in.route_check && !is_valid_route(r->home_bbs)) return DropRule::route_shape;
+  if (in.duplicates->contains(r->callsign, *in.total)) return DropRule::duplicate;
+  if (get_time(r->last_seen) < in.kill_threshold) return DropRule::not_seen;
+  return DropRule::none;
+}
+
 }  // namespace
 
-int review_record(RunContext& ctx, WpRecord* r) {
+int review_record(const ReviewInputs& in, WpRecord* r, ReviewNote* note) {
   terminate_text_fields(r);
-  if (!is_valid_callsign(r->callsign)) return kDrop;
-  if (r->home_bbs[0] == '\0' || r->home_bbs[0] == '?') return kDrop;
-  if (ctx.options.route_check && !is_valid_route(r->home_bbs)) return kDrop;
-  if (ctx.duplicates.contains(r->callsign, ctx.counters.total)) return kDrop;
-  if (get_time(r->last_seen) < ctx.config.kill_threshold) return kDrop;
-
-  int answer = kKeep;
-  if (get_time(r->last_update) < ctx.config.update_threshold) {
-    if (promote_field(r->home_bbs, r->temp_home_bbs)) answer = kKeepUpdated;
-    if (promote_field(r->zip, r->temp_zip)) answer = kKeepUpdated;
-    if (promote_field(r->location, r->temp_location)) answer = kKeepUpdated;
+  DropRule rule = drop_rule(in, r);
+  unsigned promoted = 0;
+  if (rule == DropRule::none && get_time(r->last_update) < in.update_threshold) {
+    if (promote_field(r->home_bbs, r->temp_home_bbs)) promoted |= kPromotedHomeBbs;
+    if (promote_field(r->zip, r->temp_zip)) promoted |= kPromotedZip;
+    if (promote_field(r->location, r->temp_location)) promoted |= kPromotedLocation;
   }
+  if (note != nullptr) *note = {rule, static_cast<unsigned char>(promoted)};
+  if (rule != DropRule::none) return kDrop;
   if (r->update_kind != 0) {
-    announce_update(ctx, *r);
+    in.announcements.announce(in.announcements.target, *r);
     r->update_kind = 0;
   }
-  return answer;
+  return promoted != 0 ? kKeepUpdated : kKeep;
 }

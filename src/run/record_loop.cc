@@ -17,8 +17,12 @@ LoopResult run_record_loop(RunContext& ctx) {
   WpRecord& record = ctx.record;
   RunCounters& counters = ctx.counters;
   ctx.duplicates.reset();
+  ctx.announcer.update_lines = &counters.update_lines;
+  const ReviewInputs inputs = {ctx.options.route_check,   ctx.config.update_threshold,
+                               ctx.config.kill_threshold, &ctx.duplicates,
+                               &counters.total,           announcement_sink(ctx.announcer)};
   while (read_record(ctx.backup, &record)) {
-    int answer = review_record(ctx, &record);
+    int answer = review_record(inputs, &record);
     if (counters.record_index >= kFirstTableIndex) ctx.duplicates.add(record.callsign);
     if (answer == kKeepUpdated) ++counters.updated;
     if (answer != kDrop) {

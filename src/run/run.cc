@@ -63,11 +63,11 @@ bool same_file(const struct stat& a, const struct stat& b) {
 // would corrupt it.
 bool update_file_is_database_file(const RunContext& ctx) {
   struct stat update;
-  if (fstat(fileno(ctx.update_file), &update) != 0) return false;
+  if (fstat(fileno(ctx.announcer.update_file), &update) != 0) return false;
   struct stat other;
   if (stat(ctx.config.database_path, &other) == 0 && same_file(update, other)) return true;
   if (fstat(fileno(ctx.backup), &other) == 0 && same_file(update, other)) return true;
-  if (fstat(fileno(ctx.messages), &other) == 0 && same_file(update, other)) return true;
+  if (fstat(fileno(ctx.announcer.messages), &other) == 0 && same_file(update, other)) return true;
   if (fstat(lock_fd, &other) == 0 && same_file(update, other)) return true;
   return false;
 }
@@ -123,8 +123,8 @@ int open_loop_files(RunContext& ctx) {
   }
 
   if (ctx.options.update_file[0] != '\0') {
-    ctx.update_file = std::fopen(ctx.options.update_file, "ab");
-    if (ctx.update_file == nullptr) {
+    ctx.announcer.update_file = std::fopen(ctx.options.update_file, "ab");
+    if (ctx.announcer.update_file == nullptr) {
       std::fprintf(stderr, "Cannot open '%s'     \n", ctx.options.update_file);
       return kNoUpdateFile;
     }
@@ -150,16 +150,16 @@ int open_loop_files(RunContext& ctx) {
 // Closes the files of the loop in their order; false when the database
 // could not be flushed to stable storage and closed.
 bool close_loop_files(RunContext& ctx) {
-  if (ctx.update_file != nullptr) std::fclose(ctx.update_file);
-  ctx.update_file = nullptr;
+  if (ctx.announcer.update_file != nullptr) std::fclose(ctx.announcer.update_file);
+  ctx.announcer.update_file = nullptr;
   std::fclose(ctx.backup);
   ctx.backup = nullptr;
   bool database_ok = std::fflush(ctx.database) == 0;
   database_ok = fsync(fileno(ctx.database)) == 0 && database_ok;
   database_ok = std::fclose(ctx.database) == 0 && database_ok;
   ctx.database = nullptr;
-  std::fclose(ctx.messages);
-  ctx.messages = nullptr;
+  std::fclose(ctx.announcer.messages);
+  ctx.announcer.messages = nullptr;
   return database_ok;
 }
 
@@ -215,8 +215,8 @@ int run_kestol(int argc, char** argv) {
   write_settings(ctx.options);
   const SiteConfig& config = ctx.config;
 
-  ctx.messages = open_buffered(config.update_message_path, "a", messages_buffer);
-  if (ctx.messages == nullptr) {
+  ctx.announcer.messages = open_buffered(config.update_message_path, "a", messages_buffer);
+  if (ctx.announcer.messages == nullptr) {
     std::fprintf(stderr, "Cannot create '%s'  \n", config.update_message_path);
     return kFailure;
   }

@@ -1,12 +1,13 @@
 // The run-wide state: options, start time, configuration, open files,
-// counters, the record buffer and the duplicate table. The driver owns it;
-// the review and the announcements read and update it.
+// counters, the record buffer and the duplicate table. The driver owns it
+// and hands the review and the announcements what each of them needs.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 
 #include "config/site_config.h"
+#include "files/announce.h"
 #include "records/duplicate_filter.h"
 #include "records/wp_record.h"
 
@@ -29,10 +30,9 @@ struct RunContext {
   RunOptions options;
   std::int32_t start_time = 0;
   SiteConfig config = {};
-  std::FILE* messages = nullptr;     // mess.wp, appended
-  std::FILE* backup = nullptr;       // wp.old, read
-  std::FILE* database = nullptr;     // wp.sys, rewritten
-  std::FILE* update_file = nullptr;  // only when one was named
+  std::FILE* backup = nullptr;    // wp.old, read
+  std::FILE* database = nullptr;  // wp.sys, rewritten
+  Announcer announcer;            // mess.wp and the update file, appended
   RunCounters counters;
   WpRecord record = {};
   DuplicateFilter duplicates = {};

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "files/announce.h"
 #include "records/record_rules.h"
 
 TEST(IsValidCallsign, NormalisesAndJudges) {
@@ -65,22 +66,26 @@ namespace {
 
 constexpr std::int32_t kNow = 1796731200;
 
-// A context with the default thresholds and an in-memory mess.wp.
+// The default thresholds, an empty duplicate table and an in-memory mess.wp.
 struct Review {
-  RunContext ctx{};
+  DuplicateFilter duplicates{};
+  std::int32_t total = 0;
+  std::int32_t update_lines = 0;
+  Announcer announcer;
+  ReviewInputs in{true, kNow - 40 * 86400, kNow - 90 * 86400, &duplicates, &total, {}};
   char* messages_text = nullptr;
   std::size_t messages_size = 0;
   Review() {
-    ctx.config.update_threshold = kNow - 40 * 86400;
-    ctx.config.kill_threshold = kNow - 90 * 86400;
-    ctx.messages = open_memstream(&messages_text, &messages_size);
+    announcer.messages = open_memstream(&messages_text, &messages_size);
+    announcer.update_lines = &update_lines;
+    in.announcements = announcement_sink(announcer);
   }
   ~Review() {
-    std::fclose(ctx.messages);
+    std::fclose(announcer.messages);
     std::free(messages_text);
   }
   std::string messages() {
-    std::fflush(ctx.messages);
+    std::fflush(announcer.messages);
     return std::string(messages_text, messages_size);
   }
 };
@@ -151,10 +156,10 @@ TEST(ReviewRecord, DropsAndKeeps) {
   };
   for (const Case& c : cases) {
     Review review;
-    review.ctx.options.route_check = c.route_check;
+    review.in.route_check = c.route_check;
     WpRecord r = good_record();
     c.edit(r);
-    EXPECT_EQ(c.answer, review_record(review.ctx, &r)) << c.name;
+    EXPECT_EQ(c.answer, review_record(review.in, &r)) << c.name;
   }
 }
 
@@ -168,7 +173,7 @@ TEST(ReviewRecord, TerminatorSlotsForcedOtherBytesKept) {
   put_time(r.last_seen, kNow);
   put_time(r.last_update, kNow);
   WpRecord before = r;
-  EXPECT_EQ(kKeep, review_record(review.ctx, &r));
+  EXPECT_EQ(kKeep, review_record(review.in, &r));
   auto* b = reinterpret_cast<const unsigned char*>(&before);
   auto* a = reinterpret_cast<const unsigned char*>(&r);
   for (std::size_t i = 0; i < kRecordSize; ++i) {
@@ -187,7 +192,7 @@ TEST(ReviewRecord, PortableSuffixLeavesTheBytesAfterTheCut) {
   Review review;
   WpRecord r = good_record();
   std::memcpy(r.callsign, "QA1B/P", 7);
-  EXPECT_EQ(kKeep, review_record(review.ctx, &r));
+  EXPECT_EQ(kKeep, review_record(review.in, &r));
   EXPECT_EQ(0, std::memcmp(r.callsign, "QA1B\0P\0", 7));
 }
 
@@ -198,7 +203,7 @@ TEST(ReviewRecord, PromotesFieldByFieldFromTheTemporaryPart) {
   std::strcpy(r.home_bbs, "OLD.ROUTE.EU");
   std::strcpy(r.temp_home_bbs, "NEW.EU");
   r.temp_location[0] = '\0';  // an empty temporary field empties the main one
-  EXPECT_EQ(kKeepUpdated, review_record(review.ctx, &r));
+  EXPECT_EQ(kKeepUpdated, review_record(review.in, &r));
   EXPECT_EQ(0, std::memcmp(r.home_bbs, "NEW.EU\0TE.EU\0", 13));  // tail of the old text kept
   EXPECT_STREQ("NEW.EU", r.temp_home_bbs);
   EXPECT_STREQ("75001", r.zip);
@@ -233,16 +238,16 @@ TEST(ReviewRecord, AnnouncesKeptUpdatesOnly) {
     Review review;
     char* update_text = nullptr;
     std::size_t update_size = 0;
-    review.ctx.update_file = open_memstream(&update_text, &update_size);
+    review.announcer.update_file = open_memstream(&update_text, &update_size);
     WpRecord r = good_record();
     r.update_kind = c.kind;
     c.edit(r);
-    review_record(review.ctx, &r);
+    review_record(review.in, &r);
     // A kept record comes back with its kind cleared; a dropped one as it was.
     EXPECT_EQ(c.in_update_file ? 0 : c.kind, r.update_kind) << c.name;
     EXPECT_EQ(c.line, review.messages()) << c.name;
-    EXPECT_EQ(c.line.empty() ? 0 : 1, review.ctx.counters.update_lines) << c.name;
-    std::fclose(review.ctx.update_file);
+    EXPECT_EQ(c.line.empty() ? 0 : 1, review.update_lines) << c.name;
+    std::fclose(review.announcer.update_file);
     std::string update(update_text, update_size);
     std::free(update_text);
     if (c.in_update_file) {
@@ -258,13 +263,13 @@ TEST(ReviewRecord, AnnouncesKeptUpdatesOnly) {
 
 TEST(ReviewRecord, DuplicateIsCheckedBeforeAge) {
   Review review;
-  review.ctx.duplicates.reset();
-  review.ctx.duplicates.add("QA1BC");
-  review.ctx.counters.total = 65540;
+  review.duplicates.reset();
+  review.duplicates.add("QA1BC");
+  review.total = 65540;
   WpRecord r = good_record();
   std::strcpy(r.callsign, "qa1bc");
   put_time(r.last_seen, 0);  // expired as well
   testing::internal::CaptureStderr();
-  EXPECT_EQ(kDrop, review_record(review.ctx, &r));
+  EXPECT_EQ(kDrop, review_record(review.in, &r));
   EXPECT_EQ("\rRecord 65540 (QA1BC) duplicated\n", testing::internal::GetCapturedStderr());
 }
