@@ -39,8 +39,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::int32_t total = 0;
   std::int32_t update_lines = 0;
   Announcer announcer;
-  announcer.messages = sink;
-  announcer.update_file = (data[kRecordSize] & 2) ? sink : nullptr;
+  static char buffer[4096];
+  announcer.messages = {fileno(sink), buffer, sizeof buffer, 0, false};
+  if (data[kRecordSize] & 2) announcer.update_file = announcer.messages;
   announcer.update_lines = &update_lines;
   const ReviewInputs in = {(data[kRecordSize] & 1) != 0,
                            read_i32(data + kRecordSize + 1),

@@ -1,9 +1,12 @@
 // Reading init.srv and deriving the paths and thresholds of a run.
 #include "config/site_config.h"
 
+#include <fcntl.h>
+
 #include <cstdint>
 #include <cstring>
 
+#include "util/fd_io.h"
 #include "util/text_case.h"
 
 char* clean_line(char* text) {
@@ -46,8 +49,12 @@ void join_path(char (&path)[kPathSize], const char* base, const char* suffix) {
 
 bool read_site_config(std::int32_t start_time, std::int32_t upd_days, std::int32_t kill_days,
                       SiteConfig* config) {
-  std::FILE* in = std::fopen("init.srv", "r");
+  // It may be a symbolic link, but it must lead to a regular file: a FIFO
+  // or a device would hold the run for ever.
+  int fd = open_regular("init.srv", O_RDONLY, 0, Links::follow);
+  std::FILE* in = fd >= 0 ? fdopen(fd, "r") : nullptr;
   if (in == nullptr) {
+    if (fd >= 0) close_fd(fd);
     std::fputs("Cannot open INIT.SRV     \n", stderr);
     return false;
   }

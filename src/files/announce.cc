@@ -7,15 +7,23 @@
 
 namespace {
 
-// Appends text, or "?" when it is empty, and answers the new end.
+// Appends the text of a field with every byte below 0x20, and 0x7f, as
+// "?", and answers the new end.
+char* append_printable(char* out, const char* text, std::size_t width) {
+  for (std::size_t i = 0; i < width && text[i] != '\0'; ++i) {
+    auto c = static_cast<unsigned char>(text[i]);
+    *out++ = c < 0x20 || c == 0x7f ? '?' : static_cast<char>(c);
+  }
+  return out;
+}
+
+// Appends the field as above, or "?" when it is empty.
 char* append_or_question_mark(char* out, const char* text, std::size_t width) {
   if (text[0] == '\0') {
     *out++ = '?';
     return out;
   }
-  std::size_t n = strnlen(text, width);
-  std::memcpy(out, text, n);
-  return out + n;
+  return append_printable(out, text, width);
 }
 
 char* append(char* out, const char* text, std::size_t n) {
@@ -42,7 +50,7 @@ std::size_t format_update_line(const WpRecord& r, char* line) {
   const char* date = stamp_yymmdd(get_time(r.last_update));
   p = append(p, date, std::strlen(date));
   *p++ = ' ';
-  p = append(p, r.callsign, strnlen(r.callsign, sizeof r.callsign));
+  p = append_printable(p, r.callsign, sizeof r.callsign);
   *p++ = '/';
   *p++ = static_cast<char>(r.update_kind);
   p = append(p, " @ ", 3);
@@ -58,13 +66,11 @@ std::size_t format_update_line(const WpRecord& r, char* line) {
 }
 
 void announce_update(Announcer& announcer, const WpRecord& r) {
-  // Errors on either file are not looked at: an announcement never stops
-  // the run.
-  if (announcer.update_file != nullptr) write_record(announcer.update_file, &r);
+  // A failed write stays in its buffer's state; the record loop checks it.
+  if (announcer.update_file.fd >= 0) put_output(announcer.update_file, &r, sizeof r);
   if (!has_update_line(r.update_kind)) return;
   char line[kUpdateLineSize];
-  std::fwrite(line, 1, format_update_line(r, line), announcer.messages);
-  ++*announcer.update_lines;
+  if (put_output(announcer.messages, line, format_update_line(r, line))) ++*announcer.update_lines;
 }
 
 AnnouncementSink announcement_sink(Announcer& announcer) { return {announce_to, &announcer}; }

@@ -4,15 +4,16 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
 #include "records/review.h"
 #include "records/wp_record.h"
+#include "util/output_buffer.h"
 
 // The files announcements go to, and the count of update lines written.
+// A write that fails sticks in the file's buffer for the caller to see.
 struct Announcer {
-  std::FILE* messages = nullptr;         // mess.wp
-  std::FILE* update_file = nullptr;      // only when one was named
+  OutputBuffer messages;                 // mess.wp
+  OutputBuffer update_file;              // fd -1 when none was named
   std::int32_t* update_lines = nullptr;  // counted per line written
 };
 
@@ -24,7 +25,9 @@ bool has_update_line(unsigned char update_kind);
 
 // Writes the update line of record, line feed included, into line (which
 // holds kUpdateLineSize bytes) and answers its length. The record's text
-// fields must be terminated within their widths.
+// fields must be terminated within their widths. Control bytes in the
+// printed fields come out as "?", so that no record can forge a line. Control bytes in the
+// printed fields come out as "?", so that no record can forge a line.
 std::size_t format_update_line(const WpRecord& record, char* line);
 
 // Appends record to the update file when one is open, and for the update

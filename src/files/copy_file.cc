@@ -2,60 +2,115 @@
 #include "files/copy_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "util/fd_io.h"
+#include "util/stop_signal.h"
 
 namespace {
 
-// One buffer for every copy of the run.
+// One buffer for every copy of the run that the kernel cannot do itself.
 char copy_buffer[16384];
 
-// Copies everything from in to out, then flushes out to stable storage.
-bool copy_descriptors(int in, int out) {
+// The kernel copies at most this much per call, so a stop signal is seen
+// within a few milliseconds.
+constexpr std::size_t kKernelChunk = std::size_t{8} << 20;
+
+// Errors that mean the kernel cannot copy between these two files, as
+// opposed to a failure of the files themselves.
+bool kernel_copy_unsupported(int error) {
+  return error == EXDEV || error == ENOSYS || error == EOPNOTSUPP || error == EINVAL;
+}
+
+// Copies from *offset on until the end of in; false on failure, with
+// *fallback set when the copy can go on by hand from *offset.
+bool copy_by_kernel(int in, int out, off_t* offset, bool stoppable, bool* fallback) {
   for (;;) {
+    if (stoppable && stop_signal() != 0) return false;
+    off_t in_offset = *offset;
+    off_t out_offset = *offset;
+    ssize_t n = ::copy_file_range(in, &in_offset, out, &out_offset, kKernelChunk, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      *fallback = kernel_copy_unsupported(errno);
+      return false;
+    }
+    if (n == 0) return true;
+    *offset += n;
+  }
+}
+
+bool copy_by_hand(int in, int out, off_t* offset, bool stoppable) {
+  if (::lseek(in, *offset, SEEK_SET) < 0 || ::lseek(out, *offset, SEEK_SET) < 0) return false;
+  for (;;) {
+    if (stoppable && stop_signal() != 0) return false;
     ssize_t n = read_some(in, copy_buffer, sizeof copy_buffer);
     if (n < 0) return false;
-    if (n == 0) return sync_fd(out);
+    if (n == 0) return true;
     if (!write_all(out, copy_buffer, static_cast<std::size_t>(n))) return false;
+    *offset += n;
   }
 }
 
 }  // namespace
 
-bool copy_file(const char* source, const char* destination) {
-  int in = ::open(source, O_RDONLY | O_CLOEXEC);
+bool copy_contents(int in, int out, bool stoppable) {
+  off_t length = 0;
+  bool fallback = false;
+  bool copied = copy_by_kernel(in, out, &length, stoppable, &fallback);
+  if (!copied && fallback) copied = copy_by_hand(in, out, &length, stoppable);
+  return copied && ::ftruncate(out, length) == 0 && sync_fd(out);
+}
+
+CopyResult copy_file(const char* source, const char* destination) {
+  struct stat source_info;
+  int in = open_regular(source, O_RDONLY, 0, Links::refuse, &source_info);
   if (in < 0) {
     std::fprintf(stderr, "Cannot find %s\n", source);
-    return false;
+    return CopyResult::failed;
   }
-  int out = ::open(destination, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  struct stat destination_info;
+  int out = open_regular(destination, O_WRONLY | O_CREAT, 0600, Links::refuse, &destination_info);
+  // A backup that is the database itself, by a hard or a symbolic link,
+  // would be emptied by the copy: refuse it before writing anything.
+  bool same = out >= 0 ? same_file(source_info, destination_info)
+                       : errno != ENOENT && ::stat(destination, &destination_info) == 0 &&
+                             same_file(source_info, destination_info);
+  if (same) {
+    if (out >= 0) close_fd(out);
+    close_fd(in);
+    std::fprintf(stderr, "Backup '%s' is the database file\n", destination);
+    return CopyResult::same_file;
+  }
   if (out < 0) {
     close_fd(in);
     std::fprintf(stderr, "Cannot create %s\n", destination);
-    return false;
+    return CopyResult::failed;
   }
-  bool copied = copy_descriptors(in, out);
+  bool copied = copy_contents(in, out, true);
   copied = close_fd(out) && copied;
   close_fd(in);  // read-only: its close cannot lose data
   // The directory entry of a newly created backup must be durable too
-  // before the database may be truncated.
+  // before the database may be touched.
   copied = copied && sync_parent_directory(destination);
-  if (!copied) ::unlink(destination);
-  return copied;
+  if (copied) return CopyResult::copied;
+  ::unlink(destination);
+  return stop_signal() != 0 ? CopyResult::stopped : CopyResult::failed;
 }
 
 bool restore_file(const char* backup, const char* database) {
-  int in = ::open(backup, O_RDONLY | O_CLOEXEC);
+  int in = open_regular(backup, O_RDONLY, 0, Links::refuse);
   if (in < 0) return false;
-  int out = ::open(database, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  int out = open_regular(database, O_WRONLY | O_CREAT, 0666, Links::refuse);
   if (out < 0) {
     close_fd(in);
     return false;
   }
-  bool restored = copy_descriptors(in, out);
+  bool restored = copy_contents(in, out, false);
   restored = close_fd(out) && restored;
   close_fd(in);
   return restored && sync_parent_directory(database);

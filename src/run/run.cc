@@ -1,18 +1,25 @@
 // The run sequence: banner, start time, configuration, run lock, backup
-// copy, file opens, the record loop, the closing of every file and the
-// summary. The database is never left truncated by a failure: once it has
-// been opened for rewriting, any failure restores it from the backup.
+// copy, file opens, the record loop, the commit of every file and the
+// summary. The run is one transaction: from the moment the journal is set
+// until it is cleared, any failure or stop signal cuts the appended files
+// back and restores the database from the backup, and a run that was
+// killed in that window is undone the same way by the next one.
 #include "run/run.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <initializer_list>
 
 #include "files/copy_file.h"
+#include "files/journal.h"
 #include "files/run_lock.h"
+#include "files/safe_folder.h"
 #include "run/command_line.h"
 #include "run/messages.h"
 #include "run/progress.h"
@@ -20,6 +27,8 @@
 #include "run/run_context.h"
 #include "run/summary.h"
 #include "util/date_stamp.h"
+#include "util/fd_io.h"
+#include "util/stop_signal.h"
 
 namespace {
 
@@ -31,22 +40,12 @@ constexpr int kNoBackup = 3;    // backup cannot be read
 constexpr int kNoDatabase = 4;  // database in use or cannot be rewritten
 constexpr int kNoUpdateFile = 5;
 
-// Stream buffers of the two record files: large enough that the loop makes
-// few system calls, fixed so that nothing is allocated per run.
-char backup_buffer[1 << 16];
-char database_buffer[1 << 16];
+// Buffers of the two appended files, fixed so that nothing is allocated
+// per run.
 char messages_buffer[1 << 16];
+char update_buffer[1 << 16];
 
 RunContext context;
-int lock_fd = -1;
-
-// Opens a stream with one of the fixed buffers above; nullptr on failure.
-template <std::size_t N>
-std::FILE* open_buffered(const char* path, const char* mode, char (&buffer)[N]) {
-  std::FILE* stream = std::fopen(path, mode);
-  if (stream != nullptr) std::setvbuf(stream, buffer, _IOFBF, N);
-  return stream;
-}
 
 void write_settings(const RunOptions& options) {
   std::fputs("Updating white pages database    \n", stderr);
@@ -54,8 +53,35 @@ void write_settings(const RunOptions& options) {
   if (options.kill_days != 0) std::fprintf(stderr, "  Delete time is %d days\n\n", options.kill_days);
 }
 
-bool same_file(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+// As root, the database's folder and the base folder above it must be
+// root's alone: anyone else who could write there could point the run's
+// files at any file of the machine. Answers 0 or the exit status.
+int check_folders(const SiteConfig& config) {
+  if (geteuid() != 0) return 0;
+  char folder[kPathSize];
+  std::snprintf(folder, sizeof folder, "%swp/", config.base_directory);
+  const char* base = config.base_directory[0] != '\0' ? config.base_directory : ".";
+  for (const char* path : {static_cast<const char*>(folder), base}) {
+    if (!folder_is_root_only(path)) {
+      std::fprintf(stderr, "Insecure directory '%s': run kestol as its owner\n", path);
+      return kNoDatabase;
+    }
+  }
+  return 0;
+}
+
+// Opens an appended file into out; false when it cannot be opened.
+bool open_appended(const char* path, Links links, char* buffer, std::size_t size, OutputBuffer* out,
+                   bool* created) {
+  int fd = open_regular(path, O_WRONLY | O_APPEND, 0, links);
+  *created = false;
+  if (fd < 0 && errno == ENOENT) {
+    fd = open_regular(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL, 0666, links);
+    *created = fd >= 0;
+  }
+  if (fd < 0) return false;
+  *out = OutputBuffer{fd, buffer, size, 0, false};
+  return true;
 }
 
 // True when the open update file is the database, the backup, mess.wp or
@@ -63,20 +89,35 @@ bool same_file(const struct stat& a, const struct stat& b) {
 // would corrupt it.
 bool update_file_is_database_file(const RunContext& ctx) {
   struct stat update;
-  if (fstat(fileno(ctx.announcer.update_file), &update) != 0) return false;
+  if (fstat(ctx.announcer.update_file.fd, &update) != 0) return false;
   struct stat other;
   if (stat(ctx.config.database_path, &other) == 0 && same_file(update, other)) return true;
-  if (fstat(fileno(ctx.backup), &other) == 0 && same_file(update, other)) return true;
-  if (fstat(fileno(ctx.announcer.messages), &other) == 0 && same_file(update, other)) return true;
-  if (fstat(lock_fd, &other) == 0 && same_file(update, other)) return true;
+  for (int fd : {ctx.backup_fd, ctx.announcer.messages.fd, ctx.lock_fd}) {
+    if (fstat(fd, &other) == 0 && same_file(update, other)) return true;
+  }
   return false;
 }
 
+// Cuts the files of journal back and restores the database from the
+// backup, in that order; clears the mark only when both worked, so that
+// otherwise the next run tries again. False, with a message, on failure.
+bool undo_from_journal(int lock_fd, const SiteConfig& config, const Journal& journal) {
+  const char* failed_path = nullptr;
+  bool cut = cut_appended_files(journal, &failed_path);
+  if (!cut) std::fprintf(stderr, "Error while writting file '%s'\n", failed_path);
+  if (!restore_file(config.backup_path, config.database_path)) {
+    std::fprintf(stderr, "Cannot restore '%s' from '%s'\n", config.database_path, config.backup_path);
+    return false;
+  }
+  return cut && clear_rewriting(lock_fd);
+}
+
 // Takes the run lock and, when a previous run was interrupted while the
-// database was incomplete, restores it from the backup. Answers 0 to go
-// on, or the exit status.
-int lock_and_recover(const SiteConfig& config) {
-  switch (take_run_lock(config.lock_path, &lock_fd)) {
+// database was incomplete, undoes it. Answers 0 to go on, or the exit
+// status.
+int lock_and_recover(RunContext& ctx) {
+  const SiteConfig& config = ctx.config;
+  switch (take_run_lock(config.lock_path, &ctx.lock_fd)) {
     case LockResult::locked:
       break;
     case LockResult::in_use:
@@ -86,106 +127,159 @@ int lock_and_recover(const SiteConfig& config) {
       std::fprintf(stderr, "Cannot create '%s'  \n", config.lock_path);
       return kNoDatabase;
   }
-  if (!is_marked_rewriting(lock_fd)) return 0;
-  if (!restore_file(config.backup_path, config.database_path)) {
-    std::fprintf(stderr, "Cannot restore '%s' from '%s'\n", config.database_path, config.backup_path);
-    return kCopyFailed;
-  }
+  Journal journal;
+  if (!read_mark(ctx.lock_fd, &journal)) return 0;
+  if (!undo_from_journal(ctx.lock_fd, config, journal)) return kCopyFailed;
   std::fprintf(stderr, "Previous run was interrupted: '%s' restored from '%s'\n", config.database_path,
                config.backup_path);
-  clear_rewriting(lock_fd);  // if this fails, the next run restores again: harmless
   return 0;
 }
 
-// After a failure with the database open for rewriting: drops what was
-// written and puts the backup back. The mark stays set if that fails, so
-// the next run tries again.
-void restore_database(RunContext& ctx) {
-  if (ctx.database != nullptr) std::fclose(ctx.database);
-  ctx.database = nullptr;
-  const SiteConfig& config = ctx.config;
-  if (restore_file(config.backup_path, config.database_path)) {
-    clear_rewriting(lock_fd);
-  } else {
-    std::fprintf(stderr, "Cannot restore '%s' from '%s'\n", config.database_path, config.backup_path);
-  }
+// Closes fd when open, unchecked: for files whose content no longer counts.
+void drop_fd(int* fd) {
+  if (*fd >= 0) close_fd(*fd);
+  *fd = -1;
 }
 
-// Opens the backup, the update file and, last, the database for
-// rewriting, so that nothing before can cost the database. Answers 0 or
-// the exit status.
+// After a failure or a stop signal with the journal set: drops what is
+// still buffered, then cuts the appended files back and restores the
+// database. The mark stays set if that fails, so the next run tries
+// again.
+void undo_run(RunContext& ctx) {
+  ctx.announcer.messages.used = 0;
+  ctx.announcer.update_file.used = 0;
+  drop_fd(&ctx.announcer.messages.fd);
+  drop_fd(&ctx.announcer.update_file.fd);
+  drop_fd(&ctx.database_fd);
+  drop_fd(&ctx.backup_fd);
+  undo_from_journal(ctx.lock_fd, ctx.config, ctx.journal);
+}
+
+// Opens the backup, the update file and, once the journal is set, the
+// database for rewriting, so that nothing before can cost the database.
+// Answers 0 or the exit status.
 int open_loop_files(RunContext& ctx) {
   const SiteConfig& config = ctx.config;
-  ctx.backup = open_buffered(config.backup_path, "rb", backup_buffer);
-  if (ctx.backup == nullptr) {
+  ctx.backup_fd = open_regular(config.backup_path, O_RDONLY, 0, Links::refuse);
+  if (ctx.backup_fd < 0) {
     std::fprintf(stderr, "Cannot open '%s'     \n", config.backup_path);
     return kNoBackup;
   }
 
-  if (ctx.options.update_file[0] != '\0') {
-    ctx.announcer.update_file = std::fopen(ctx.options.update_file, "ab");
-    if (ctx.announcer.update_file == nullptr) {
-      std::fprintf(stderr, "Cannot open '%s'     \n", ctx.options.update_file);
+  const char* update_path = ctx.options.update_file;
+  if (update_path[0] != '\0') {
+    // Named by the operator, so it may be a symbolic link.
+    if (!open_appended(update_path, Links::follow, update_buffer, sizeof update_buffer,
+                       &ctx.announcer.update_file, &ctx.update_file_created)) {
+      std::fprintf(stderr, "Cannot open '%s'     \n", update_path);
       return kNoUpdateFile;
     }
     if (update_file_is_database_file(ctx)) {
-      std::fprintf(stderr, "Update file '%s' is a database file\n", ctx.options.update_file);
+      std::fprintf(stderr, "Update file '%s' is a database file\n", update_path);
       return kNoUpdateFile;
     }
   }
 
-  if (!mark_rewriting(lock_fd)) {
+  // The journal: the lengths of the appended files before anything is
+  // appended, flushed to disk with the mark before the database is opened.
+  ctx.journal = Journal{};
+  bool journaled =
+      journal_appended_file(&ctx.journal, config.update_message_path, ctx.announcer.messages.fd) &&
+      (update_path[0] == '\0' ||
+       journal_appended_file(&ctx.journal, update_path, ctx.announcer.update_file.fd));
+  if (!journaled || !mark_rewriting(ctx.lock_fd, ctx.journal)) {
     std::fprintf(stderr, "Error while writting file '%s'\n", config.lock_path);
     return kNoDatabase;
   }
-  ctx.database = open_buffered(config.database_path, "wb", database_buffer);
-  if (ctx.database == nullptr) {
+  // Written over from its start and cut to length at the end.
+  ctx.database_fd = open_regular(config.database_path, O_WRONLY | O_CREAT, 0666, Links::refuse);
+  if (ctx.database_fd < 0) {
     std::fprintf(stderr, "Cannot open '%s'     \n", config.database_path);
-    clear_rewriting(lock_fd);  // the database was not touched
+    clear_rewriting(ctx.lock_fd);  // the database was not touched
     return kNoDatabase;
   }
   return 0;
 }
 
-// Closes the files of the loop in their order; false when the database
-// could not be flushed to stable storage and closed.
-bool close_loop_files(RunContext& ctx) {
-  if (ctx.announcer.update_file != nullptr) std::fclose(ctx.announcer.update_file);
-  ctx.announcer.update_file = nullptr;
-  std::fclose(ctx.backup);
-  ctx.backup = nullptr;
-  bool database_ok = std::fflush(ctx.database) == 0;
-  database_ok = fsync(fileno(ctx.database)) == 0 && database_ok;
-  database_ok = std::fclose(ctx.database) == 0 && database_ok;
-  ctx.database = nullptr;
-  std::fclose(ctx.announcer.messages);
-  ctx.announcer.messages = nullptr;
-  return database_ok;
+// Writes out, flushes to disk and closes an appended file; false on any
+// failure.
+bool commit_appended(OutputBuffer& out) {
+  bool ok = flush_output(out) && sync_fd(out.fd);
+  ok = close_fd(out.fd) && ok;
+  out.fd = -1;
+  return ok;
 }
 
-// Runs the record loop and closes its files; on any failure restores the
-// database. Answers 0 or the exit status.
-int rewrite_database(RunContext& ctx) {
-  LoopResult loop = run_record_loop(ctx);
-  if (loop == LoopResult::read_error) {
-    std::fprintf(stderr, "Error while reading file '%s'\n", ctx.config.backup_path);
-    restore_database(ctx);
-    return kNoBackup;
+// The commit: the announcements reach the disk first, then the database
+// is cut to its new length, flushed and closed. Answers nullptr, or the
+// path of the file that failed.
+const char* commit_files(RunContext& ctx) {
+  const SiteConfig& config = ctx.config;
+  Announcer& announcer = ctx.announcer;
+  if (announcer.update_file.fd >= 0) {
+    // A new update file's name must survive a power cut as well.
+    if (!commit_appended(announcer.update_file) ||
+        (ctx.update_file_created && !sync_parent_directory(ctx.options.update_file))) {
+      return ctx.options.update_file;
+    }
   }
-  if (loop == LoopResult::write_error || !close_loop_files(ctx)) {
-    std::fprintf(stderr, "Error while writting file '%s'\n", ctx.config.database_path);
-    restore_database(ctx);
+  if (!commit_appended(announcer.messages)) return config.update_message_path;
+  drop_fd(&ctx.backup_fd);  // read-only: its close cannot lose data
+  bool ok =
+      ftruncate(ctx.database_fd, static_cast<off_t>(ctx.database_length)) == 0 && sync_fd(ctx.database_fd);
+  ok = close_fd(ctx.database_fd) && ok;
+  ctx.database_fd = -1;
+  return ok ? nullptr : config.database_path;
+}
+
+// The path of the file whose write failed in the record loop.
+const char* failed_write_path(const RunContext& ctx) {
+  if (ctx.announcer.messages.failed) return ctx.config.update_message_path;
+  if (ctx.announcer.update_file.failed) return ctx.options.update_file;
+  return ctx.config.database_path;
+}
+
+[[noreturn]] void undo_and_end_by_signal(RunContext& ctx) {
+  undo_run(ctx);
+  end_by_signal(stop_signal());
+}
+
+// Runs the record loop and commits its files; on any failure undoes the
+// run. Answers 0 or the exit status.
+int rewrite_database(RunContext& ctx) {
+  switch (run_record_loop(ctx)) {
+    case LoopResult::done:
+      break;
+    case LoopResult::stopped:
+      undo_and_end_by_signal(ctx);
+    case LoopResult::read_error:
+      std::fprintf(stderr, "Error while reading file '%s'\n", ctx.config.backup_path);
+      undo_run(ctx);
+      return kNoBackup;
+    case LoopResult::write_error:
+      std::fprintf(stderr, "Error while writting file '%s'\n", failed_write_path(ctx));
+      undo_run(ctx);
+      return kFailure;
+  }
+  if (const char* failed = commit_files(ctx); failed != nullptr) {
+    std::fprintf(stderr, "Error while writting file '%s'\n", failed);
+    undo_run(ctx);
     return kFailure;
   }
-  // The database is whole and on disk. Should clearing the mark fail, the
-  // next run restores the backup and redoes this run's work.
-  clear_rewriting(lock_fd);
+  if (stop_signal() != 0) undo_and_end_by_signal(ctx);
+  // Past this point the run is committed and completes whatever arrives.
+  if (!clear_rewriting(ctx.lock_fd)) {
+    std::fprintf(stderr, "Error while writting file '%s'\n", ctx.config.lock_path);
+    return kFailure;
+  }
   return 0;
 }
 
 }  // namespace
 
 int run_kestol(int argc, char** argv) {
+  open_standard_descriptors();
+  install_stop_handlers();
   RunContext& ctx = context;
   buffer_standard_error();
   switch (parse_command_line(argc, argv, &ctx.options)) {
@@ -214,17 +308,30 @@ int run_kestol(int argc, char** argv) {
   }
   write_settings(ctx.options);
   const SiteConfig& config = ctx.config;
+  if (int status = check_folders(config); status != 0) return status;
 
-  ctx.announcer.messages = open_buffered(config.update_message_path, "a", messages_buffer);
-  if (ctx.announcer.messages == nullptr) {
+  bool created = false;
+  if (!open_appended(config.update_message_path, Links::refuse, messages_buffer, sizeof messages_buffer,
+                     &ctx.announcer.messages, &created)) {
     std::fprintf(stderr, "Cannot create '%s'  \n", config.update_message_path);
     return kFailure;
   }
-  if (int status = lock_and_recover(config); status != 0) return status;
+  if (int status = lock_and_recover(ctx); status != 0) return status;
+  if (stop_signal() != 0) end_by_signal(stop_signal());
 
   std::fprintf(stderr, "%s - Saves WP.SYS file into WP.OLD file    \n\n", stamp_date(std::time(nullptr)));
   flush_standard_error();  // the copy of a large database takes a while
-  if (!copy_file(config.database_path, config.backup_path)) return kCopyFailed;
+  switch (copy_file(config.database_path, config.backup_path)) {
+    case CopyResult::copied:
+      break;
+    case CopyResult::stopped:
+      end_by_signal(stop_signal());
+    case CopyResult::failed:
+    case CopyResult::same_file:
+      return kCopyFailed;
+  }
+  // Nothing is touched yet: a stop signal ends the run here.
+  if (stop_signal() != 0) end_by_signal(stop_signal());
   if (int status = open_loop_files(ctx); status != 0) return status;
   if (int status = rewrite_database(ctx); status != 0) return status;
 

@@ -1,15 +1,14 @@
-// The run-wide state: options, start time, configuration, open files,
-// counters, the record buffer and the duplicate table. The driver owns it
-// and hands the review and the announcements what each of them needs.
+// The run-wide state: options, start time, configuration, open files and
+// the journal, counters and the duplicate table. The driver owns it and
+// hands the review and the announcements what each of them needs.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 
 #include "config/site_config.h"
 #include "files/announce.h"
+#include "files/journal.h"
 #include "records/duplicate_filter.h"
-#include "records/wp_record.h"
 
 struct RunOptions {
   std::int32_t upd_days = 40;
@@ -30,10 +29,13 @@ struct RunContext {
   RunOptions options;
   std::int32_t start_time = 0;
   SiteConfig config = {};
-  std::FILE* backup = nullptr;    // wp.old, read
-  std::FILE* database = nullptr;  // wp.sys, rewritten
-  Announcer announcer;            // mess.wp and the update file, appended
+  int lock_fd = -1;                  // kestol.lck, locked, holds the journal
+  int backup_fd = -1;                // wp.old, read
+  int database_fd = -1;              // wp.sys, rewritten from its start
+  std::int64_t database_length = 0;  // bytes written to wp.sys so far
+  Announcer announcer;               // mess.wp and the update file, appended
+  bool update_file_created = false;  // by this run: its folder is synced too
+  Journal journal;                   // what undoing the run needs
   RunCounters counters;
-  WpRecord record = {};
   DuplicateFilter duplicates = {};
 };

@@ -1,10 +1,28 @@
 // Run summary on standard output and in kestol.res.
 #include "run/summary.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <ctime>
 
 #include "util/date_stamp.h"
+#include "util/fd_io.h"
+
+namespace {
+
+// The result file, rewritten: a regular file reached without a symbolic
+// link, emptied only once that is known. nullptr when it cannot be.
+std::FILE* open_result_file(const char* path) {
+  int fd = open_regular(path, O_WRONLY | O_CREAT, 0666, Links::refuse);
+  if (fd < 0) return nullptr;
+  std::FILE* result = ::ftruncate(fd, 0) == 0 ? fdopen(fd, "w") : nullptr;
+  if (result == nullptr) close_fd(fd);
+  return result;
+}
+
+}  // namespace
 
 void write_summary(const RunContext& ctx) {
   const RunCounters& c = ctx.counters;
@@ -14,7 +32,7 @@ void write_summary(const RunContext& ctx) {
   std::printf("           : %5ld deleted record(s)    \n", static_cast<long>(c.deleted));
   std::printf("           : %5ld WP update line(s)    \n\n", static_cast<long>(c.update_lines));
 
-  std::FILE* result = std::fopen(ctx.config.result_file_name, "w");
+  std::FILE* result = open_result_file(ctx.config.result_file_name);
   if (result == nullptr) return;
   std::fprintf(result, "%ld\n\n", static_cast<long>(ctx.start_time));
   std::fprintf(result, "WP updated : %5ld total record(s)      \n", static_cast<long>(c.total));

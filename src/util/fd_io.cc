@@ -1,4 +1,4 @@
-// Retrying descriptor I/O.
+// Retrying descriptor I/O and checked opens.
 #include "util/fd_io.h"
 
 #include <fcntl.h>
@@ -12,6 +12,18 @@ ssize_t read_some(int fd, void* buffer, std::size_t size) {
     ssize_t n = ::read(fd, buffer, size);
     if (n >= 0 || errno != EINTR) return n;
   }
+}
+
+ssize_t read_full(int fd, void* buffer, std::size_t size) {
+  char* p = static_cast<char*>(buffer);
+  std::size_t got = 0;
+  while (got < size) {
+    ssize_t n = read_some(fd, p + got, size - got);
+    if (n < 0) return -1;
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return static_cast<ssize_t>(got);
 }
 
 bool write_all(int fd, const void* buffer, std::size_t size) {
@@ -58,4 +70,32 @@ bool sync_parent_directory(const char* path) {
   if (fd < 0) return false;
   bool synced = sync_fd(fd) || errno == EINVAL;  // some file systems cannot sync a directory
   return close_fd(fd) && synced;
+}
+
+int open_regular(const char* path, int flags, mode_t mode, Links links, struct stat* info) {
+  // O_NONBLOCK: opening a FIFO must not wait for a peer; it is cleared
+  // again once the file is known to be a regular one.
+  int extra = O_NONBLOCK | O_CLOEXEC | (links == Links::refuse ? O_NOFOLLOW : 0);
+  int fd;
+  do {
+    fd = ::open(path, flags | extra, mode);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fcntl(fd, F_SETFL, flags & O_APPEND) != 0) {
+    close_fd(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  if (info != nullptr) *info = st;
+  return fd;
+}
+
+void open_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      // The lowest free number is fd itself, since those below it are open.
+      if (::open("/dev/null", O_RDWR) < 0) break;
+    }
+  }
 }

@@ -1,13 +1,17 @@
 // Descriptor I/O that retries interrupted calls and carries on after short
-// counts, so that only a real error counts as a failure.
+// counts, so that only a real error counts as a failure; and the checked
+// opens that keep a run from being pointed at anything but a plain file.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
 
 // Reads up to size bytes; answers the count (0 at end of file) or -1.
 ssize_t read_some(int fd, void* buffer, std::size_t size);
+// Reads until size bytes are in or the file ends; answers the count or -1.
+ssize_t read_full(int fd, void* buffer, std::size_t size);
 // Writes all size bytes; false on the first real error.
 bool write_all(int fd, const void* buffer, std::size_t size);
 // fsync, retried when interrupted.
@@ -18,3 +22,21 @@ bool close_fd(int fd);
 // Flushes the directory that holds path to stable storage, so that a newly
 // created entry in it survives a crash.
 bool sync_parent_directory(const char* path);
+
+// How open_regular treats a symbolic link as the last part of the path.
+enum class Links { refuse, follow };
+
+// Opens path with flags (and mode when it creates it), never blocking on a
+// FIFO or device, and answers the descriptor only when it is a regular
+// file (and, with Links::refuse, not reached through a symbolic link);
+// -1 otherwise. *info, when given, receives the file's status.
+int open_regular(const char* path, int flags, mode_t mode, Links links, struct stat* info = nullptr);
+
+// Opens /dev/null on whichever of descriptors 0, 1 and 2 is closed, so
+// that no file the run opens can take their numbers.
+void open_standard_descriptors();
+
+// Same device and inode.
+inline bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}

@@ -69,7 +69,6 @@ const std::string& faketime_library() {
   int null_fd = open("/dev/null", O_RDONLY);
   dup2(null_fd, 0);
   if (settings.file_size_limit >= 0) {
-    signal(SIGXFSZ, SIG_IGN);
     struct rlimit limit = {static_cast<rlim_t>(settings.file_size_limit),
                            static_cast<rlim_t>(settings.file_size_limit)};
     setrlimit(RLIMIT_FSIZE, &limit);
@@ -159,7 +158,7 @@ RunResult Site::wait_run(pid_t pid) const {
   // strace notes how it resolved a relative -P path; that line is not the
   // tool's.
   const std::string note = "strace: Requested path";
-  if (result.err.compare(0, note.size(), note) == 0) result.err.erase(0, result.err.find('\n') + 1);
+  while (result.err.compare(0, note.size(), note) == 0) result.err.erase(0, result.err.find('\n') + 1);
   return result;
 }
 

@@ -25,7 +25,7 @@ struct RunSettings {
   std::string clock = kFrozenClock;  // libfaketime's FAKETIME ("@..." runs); empty: real clock
   std::string tz = "UTC0";
   std::vector<std::string> prefix;  // a wrapper such as strace and its options
-  long file_size_limit = -1;        // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
+  long file_size_limit = -1;        // RLIMIT_FSIZE in bytes
 };
 
 // A temporary site: the working directory with init.srv and the base

@@ -33,7 +33,7 @@ std::string database(int n) {
     WpRecord r =
         make_record(distinct_callsign(i).c_str(), "QQ1AA.QQ.EU", seen, i % 3 == 0 ? 1000 : kFrozenNow);
     std::snprintf(r.temp_zip, sizeof r.temp_zip, "%05d", i % 100000);
-    r.update_kind = i % 11 == 0 ? 'U' : 0;
+    r.update_kind = i % 13 == 0 ? 0 : "UGIX"[i % 4];
     records.push_back(r);
   }
   return records_bytes(records);
@@ -103,72 +103,125 @@ TEST(Recovery, RestoreFailureAfterAWriteErrorIsRecoveredByTheNextRun) {
   if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
   std::string data = database(2000);
   Prepared p(data);
-  // Every write to the database fails: the loop, then the restore.
-  RunResult r = p.site.run({}, failing(p.site, "data/wp/wp.sys", "write", "ENOSPC", "1+"));
+  // Every write to the database fails, and so does the restore's copy
+  // (the third kernel copy on it, after the two of the backup copy).
+  RunSettings settings = failing(p.site, "data/wp/wp.sys", "write", "ENOSPC", "1+");
+  settings.prefix.insert(settings.prefix.end(), {"-e", "inject=copy_file_range:error=EIO:when=3+"});
+  RunResult r = p.site.run({}, settings);
   EXPECT_EQ(1, r.status);
   EXPECT_NE(std::string::npos, r.err.find("Error while writting file 'data/wp/wp.sys'\n"
                                           "Cannot restore 'data/wp/wp.sys' from 'data/wp/wp.old'\n"))
       << r.err;
   EXPECT_EQ(data, p.site.read("data/wp/wp.old"));
-  EXPECT_EQ("rewriting", p.site.read("data/wp/kestol.lck"));
+  EXPECT_EQ(0u, p.site.read("data/wp/kestol.lck").find("rewriting\nappend "));
   RunResult next = p.site.run({});
   EXPECT_EQ(0, next.status);
   EXPECT_NE(std::string::npos, next.err.find(kRecovered));
   EXPECT_TRUE(same_bytes(clean_result(data), p.site.read("data/wp/wp.sys")));
 }
 
-// Fail the nth call for n = 1, 2, ... past the last such call of a run,
-// and check after each failure that the database and its backup are whole
-// and that the next run ends where an untroubled run would have.
-TEST(Recovery, FailingEachCallInTurnLosesNothing) {
+namespace {
+
+// The arguments of the runs below: an update file, named last so that it
+// is not upper-cased.
+const std::vector<std::string> kUpdateArgs = {"40", "90", "updates.wp", "/NOC"};
+
+// What a run leaves in the three files it writes.
+struct Outcome {
+  std::string database, messages, updates;
+};
+
+Outcome outcome(const Site& site) {
+  return {site.read("data/wp/wp.sys"), site.read("data/wp/mess.wp"),
+          site.exists("updates.wp") ? site.read("updates.wp") : "(none)"};
+}
+
+// A site whose mess.wp and update file already hold earlier announcements.
+struct Announced : Prepared {
+  explicit Announced(const std::string& bytes) : Prepared(bytes) {
+    site.write("data/wp/mess.wp", "On 1261201 QA1BC/U @ QQ1AA.QQ.EU zip 75001 Ann Nowhere\n");
+    site.write("updates.wp", std::string(kRecordSize, 'e'));
+  }
+};
+
+}  // namespace
+
+// Fail, or kill the run at, the nth call for n = 1, 2, ... past the last
+// such call of a run, on every file a run writes. After each, the
+// database is whole or the journal says how to make it so, and the next
+// run under the same frozen clock leaves the database, mess.wp and the
+// update file exactly as one uninterrupted run would have: every
+// announcement made once.
+TEST(Recovery, EveryFailureAndCrashPointIsUndoneOrCompletedExactlyOnce) {
   if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
-  std::string data = database(1500);  // about 290 KB: several buffers of each kind
-  std::string expected = clean_result(data);
+  std::string data = database(1500);  // 291 KB: two blocks, and several writes of each appended file
+  Outcome expected;
+  {
+    Announced clean(data);
+    ASSERT_EQ(0, clean.site.run(kUpdateArgs).status);
+    expected = outcome(clean.site);
+  }
   struct Case {
     const char* path;
     const char* call;
-    const char* error;
+    const char* action;
     int calls;  // at least as many such calls as a run makes
   } cases[] = {
-      {"data/wp/wp.sys", "write", "ENOSPC", 8},
-      {"data/wp/wp.sys", "write", "EIO", 8},
-      {"data/wp/wp.sys", "fsync", "EIO", 2},
-      {"data/wp/wp.sys", "close", "EIO", 3},
-      {"data/wp/wp.sys", "read", "EIO", 20},
-      {"data/wp/wp.old", "write", "ENOSPC", 20},
-      {"data/wp/wp.old", "read", "EIO", 8},
-      {"data/wp/wp.old", "fsync", "EIO", 2},
-      {"data/wp/wp.old", "close", "EIO", 3},
-      {"data/wp/wp.old", "openat", "EACCES", 3},
-      {"data/wp/wp.sys", "openat", "EACCES", 3},
-      {"data/wp/kestol.lck", "fsync", "EIO", 3},
-      {"data/wp/kestol.lck", "pwrite64", "ENOSPC", 2},
-      {"data/wp/kestol.lck", "ftruncate", "EIO", 3},
+      {"data/wp/wp.old", "copy_file_range", "error=ENOSPC", 2},
+      {"data/wp/wp.old", "read", "error=EIO", 3},
+      {"data/wp/wp.old", "read", "signal=KILL", 3},
+      {"data/wp/wp.old", "fsync", "signal=KILL", 2},
+      {"data/wp/wp.sys", "write", "error=ENOSPC", 2},
+      {"data/wp/wp.sys", "write", "signal=KILL", 2},
+      {"data/wp/wp.sys", "ftruncate", "signal=KILL", 2},
+      {"data/wp/wp.sys", "fsync", "error=EIO", 1},
+      {"data/wp/wp.sys", "fsync", "signal=KILL", 2},
+      {"data/wp/wp.sys", "close", "error=EIO", 2},
+      {"data/wp/wp.sys", "openat", "error=EACCES", 2},
+      {"data/wp/mess.wp", "write", "error=ENOSPC", 2},
+      {"data/wp/mess.wp", "write", "signal=KILL", 2},
+      {"data/wp/mess.wp", "fsync", "error=EIO", 1},
+      {"data/wp/mess.wp", "fsync", "signal=KILL", 1},
+      {"updates.wp", "write", "error=ENOSPC", 5},
+      {"updates.wp", "write", "signal=KILL", 5},
+      {"updates.wp", "fsync", "error=EIO", 1},
+      {"updates.wp", "fsync", "signal=KILL", 1},
+      {"data/wp/kestol.lck", "pwrite64", "error=ENOSPC", 1},
+      {"data/wp/kestol.lck", "pwrite64", "signal=KILL", 1},
+      {"data/wp/kestol.lck", "ftruncate", "error=EIO", 2},
+      {"data/wp/kestol.lck", "ftruncate", "signal=KILL", 2},
+      {"data/wp/kestol.lck", "fsync", "error=EIO", 2},
+      {"data/wp/kestol.lck", "fsync", "signal=KILL", 2},
   };
   for (const Case& c : cases) {
     int failed = 0;
     for (int n = 1; n <= c.calls + 1; ++n) {
-      Prepared p(data);
-      std::string label = std::string(c.path) + " " + c.call + " " + c.error + " #" + std::to_string(n);
-      RunResult r = p.site.run({}, failing(p.site, c.path, c.call, c.error, std::to_string(n)));
-      std::string database_now = p.site.read("data/wp/wp.sys");
-      if (r.status == 0) {
-        EXPECT_TRUE(same_bytes(expected, database_now)) << label;
-      } else {
+      Announced p(data);
+      std::string label = std::string(c.path) + " " + c.call + " " + c.action + " #" + std::to_string(n);
+      RunSettings settings = failing(p.site, c.path, c.call, "", std::to_string(n));
+      settings.prefix.back() =
+          "inject=" + std::string(c.call) + ":" + c.action + ":when=" + std::to_string(n);
+      RunResult r = p.site.run(kUpdateArgs, settings);
+      if (r.status != 0) {
         ++failed;
-        EXPECT_TRUE(same_bytes(data, database_now)) << label << "\n" << r.err;
-        // A failed copy leaves no backup; any other failure a whole one.
-        if (r.status == 2) {
-          EXPECT_FALSE(p.site.exists("data/wp/wp.old")) << label;
-        } else {
-          EXPECT_TRUE(same_bytes(data, p.site.read("data/wp/wp.old"))) << label;
-        }
+        // Nothing lost: the database is as it was, or the journal is set
+        // and the backup is whole, or the run was committed in full.
+        bool marked = p.site.read("data/wp/kestol.lck").compare(0, 9, "rewriting") == 0;
+        bool whole = p.site.read("data/wp/wp.sys") == data;
+        bool recoverable = marked && p.site.read("data/wp/wp.old") == data;
+        Outcome now = outcome(p.site);
+        bool committed = now.database == expected.database && now.messages == expected.messages &&
+                         now.updates == expected.updates;
+        EXPECT_TRUE(whole || recoverable || committed) << label << "\n" << r.err;
       }
-      RunResult next = p.site.run({});
+      RunResult next = p.site.run(kUpdateArgs);
       EXPECT_EQ(0, next.status) << label << "\n" << next.err;
-      EXPECT_TRUE(same_bytes(expected, p.site.read("data/wp/wp.sys"))) << label;
+      Outcome now = outcome(p.site);
+      EXPECT_TRUE(same_bytes(expected.database, now.database)) << label;
+      EXPECT_TRUE(same_bytes(expected.messages, now.messages)) << label;
+      EXPECT_TRUE(same_bytes(expected.updates, now.updates)) << label;
     }
-    EXPECT_GT(failed, 0) << c.path << " " << c.call << ": no run failed";
+    EXPECT_GT(failed, 0) << c.path << " " << c.call << " " << c.action << ": no run failed";
   }
 }
 

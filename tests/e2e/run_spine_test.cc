@@ -264,9 +264,11 @@ TEST(RunSpine, OpenAndStreamFailuresEndWithTheirStatus) {
        "Cannot open 'data/wp/wp.sys'     \n"},
       {"backup read error", 3, Fault{"data/wp/wp.old", "read", "EIO", "1"}, 3,
        "Error while reading file 'data/wp/wp.old'\n"},
-      // The 64 KiB stream buffer first fills at the 338th record.
-      {"write error in the loop", 400, Fault{"data/wp/wp.sys", "write", "ENOSPC", "1"}, 1,
-       "\rRecord 100\rRecord 200\rRecord 300" + write_failed},
+      // The kept records of a block of 1024 are written once it is reviewed.
+      {"write error in the loop", 1500, Fault{"data/wp/wp.sys", "write", "ENOSPC", "1"}, 1,
+       "\rRecord 100\rRecord 200\rRecord 300\rRecord 400\rRecord 500\rRecord 600\rRecord 700\rRecord "
+       "800\rRecord 900\rRecord 1000" +
+           write_failed},
       {"write error on the last flush", 3, Fault{"data/wp/wp.sys", "write", "EIO", "1"}, 1, write_failed},
       {"fsync error", 3, Fault{"data/wp/wp.sys", "fsync", "EIO", "1"}, 1, write_failed},
       // The first close of the database is the backup copy's, of its source.

@@ -162,26 +162,52 @@ TEST(BackupCopy, OpenFailuresEndWithStatus2AndTouchNothing) {
   }
 }
 
+namespace {
+
+// Settings where the kernel cannot copy (with error) and the copy goes by
+// hand; and, with fault, one more failing call on path.
+RunSettings by_hand(const Site& site, const char* error, const std::string& fault = "",
+                    const char* path = "data/wp/wp.sys") {
+  RunSettings s = failing(site, path, "copy_file_range", error, "1+");
+  if (!fault.empty()) s.prefix.insert(s.prefix.end(), {"-e", fault});
+  return s;
+}
+
+}  // namespace
+
 TEST(BackupCopy, FailuresInTheCopyLeaveNoBackupAndTheDatabaseUntouched) {
   if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
   struct Case {
     const char* path;
     const char* call;
     const char* error;
+    bool kernel;  // false: the kernel cannot copy, the copy goes by hand
+    int calls;    // such calls of a copy; the one after them succeeds
   } cases[] = {
-      {"data/wp/wp.sys", "read", "EIO"},  {"data/wp/wp.old", "write", "ENOSPC"},
-      {"data/wp/wp.old", "write", "EIO"}, {"data/wp/wp.old", "fsync", "EIO"},
-      {"data/wp/wp.old", "close", "EIO"},
+      {"data/wp/wp.sys", "copy_file_range", "EIO", true, 2},
+      {"data/wp/wp.old", "copy_file_range", "ENOSPC", true, 2},
+      {"data/wp/wp.old", "ftruncate", "EIO", true, 1},
+      {"data/wp/wp.old", "fsync", "EIO", true, 1},
+      {"data/wp/wp.old", "close", "EIO", true, 1},
+      {"data/wp/wp.sys", "read", "EIO", false, 7},  // 5 * 16384 + 77 bytes, then the end
+      {"data/wp/wp.old", "write", "ENOSPC", false, 6},
   };
   std::string big(5 * 16384 + 77, 'r');  // several reads of the copy buffer
   for (const Case& c : cases) {
-    for (const char* nth : {"1", "3"}) {
+    for (int n : {1, c.calls, c.calls + 1}) {
       Prepared p(big);
       p.site.write("data/wp/wp.old", "yesterday");
-      RunResult r = p.site.run({}, failing(p.site, c.path, c.call, c.error, nth));
-      std::string label = std::string(c.path) + " " + c.call + " " + c.error + " " + nth;
-      if ((std::strcmp(c.call, "fsync") == 0 || std::strcmp(c.call, "close") == 0) && nth[0] == '3') {
-        EXPECT_EQ(0, r.status) << label;  // there is only one of each
+      std::string label = std::string(c.path) + " " + c.call + " " + c.error + " #" + std::to_string(n);
+      RunSettings settings = failing(p.site, c.path, c.call, c.error, std::to_string(n));
+      if (!c.kernel) {
+        settings = by_hand(
+            p.site, "ENOSYS",
+            "inject=" + std::string(c.call) + ":error=" + c.error + ":when=" + std::to_string(n), c.path);
+      }
+      RunResult r = p.site.run({}, settings);
+      if (n > c.calls) {
+        EXPECT_EQ(0, r.status) << label;  // there are no more such calls
+        EXPECT_EQ(big, p.site.read("data/wp/wp.old")) << label;
         continue;
       }
       EXPECT_EQ(2, r.status) << label;
@@ -193,15 +219,33 @@ TEST(BackupCopy, FailuresInTheCopyLeaveNoBackupAndTheDatabaseUntouched) {
   }
 }
 
-TEST(BackupCopy, InterruptedCallsAreRetried) {
+TEST(BackupCopy, FallsBackToReadAndWriteAndRetriesInterruptedCalls) {
   if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
-  std::string big(5 * 16384 + 77, 'r');
-  for (const char* call : {"read", "write"}) {
+  std::string big((8 << 20) + 5 * 16384 + 77, 'r');  // more than one kernel copy of 8 MiB
+  struct Case {
+    const char* name;
+    RunSettings (*settings)(const Site&);
+  } cases[] = {
+      {"kernel copy interrupted",
+       [](const Site& s) { return failing(s, "data/wp/wp.sys", "copy_file_range", "EINTR", "1"); }},
+      {"EXDEV", [](const Site& s) { return by_hand(s, "EXDEV"); }},
+      {"ENOSYS", [](const Site& s) { return by_hand(s, "ENOSYS"); }},
+      {"EOPNOTSUPP", [](const Site& s) { return by_hand(s, "EOPNOTSUPP"); }},
+      {"EINVAL after a first chunk",
+       [](const Site& s) { return failing(s, "data/wp/wp.sys", "copy_file_range", "EINVAL", "2"); }},
+      {"read interrupted",
+       [](const Site& s) { return by_hand(s, "EXDEV", "inject=read:error=EINTR:when=2"); }},
+      {"write interrupted",
+       [](const Site& s) {
+         return by_hand(s, "EXDEV", "inject=write:error=EINTR:when=2", "data/wp/wp.old");
+       }},
+  };
+  for (const Case& c : cases) {
     Prepared p(big);
-    const char* path = std::strcmp(call, "read") == 0 ? "data/wp/wp.sys" : "data/wp/wp.old";
-    RunResult r = p.site.run({"/NOC"}, failing(p.site, path, call, "EINTR", "2"));
-    EXPECT_EQ(0, r.status) << call << "\n" << r.err;
-    EXPECT_EQ(big, p.site.read("data/wp/wp.old")) << call;
+    p.site.write("data/wp/wp.old", std::string(200000, 'o'));  // longer than the copy: cut to length
+    RunResult r = p.site.run({"/NOC"}, c.settings(p.site));
+    EXPECT_EQ(0, r.status) << c.name << "\n" << r.err;
+    EXPECT_EQ(big, p.site.read("data/wp/wp.old")) << c.name;
   }
 }
 

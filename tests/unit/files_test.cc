@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "files/copy_file.h"
+#include "files/journal.h"
 #include "files/run_lock.h"
 #include "util/fd_io.h"
 
@@ -58,7 +59,7 @@ TEST(CopyFile, CopiesEveryByteAndCreatesTheBackupPrivate) {
     std::string data = pattern_bytes(size);
     put(dir.at("wp.sys"), data);
     mode_t old_mask = umask(022);
-    EXPECT_TRUE(copy_file(dir.at("wp.sys").c_str(), dir.at("wp.old").c_str())) << size;
+    EXPECT_EQ(CopyResult::copied, copy_file(dir.at("wp.sys").c_str(), dir.at("wp.old").c_str())) << size;
     umask(old_mask);
     EXPECT_EQ(data, get(dir.at("wp.old"))) << size;
     struct stat st;
@@ -67,40 +68,86 @@ TEST(CopyFile, CopiesEveryByteAndCreatesTheBackupPrivate) {
   }
 }
 
-TEST(CopyFile, ExistingBackupKeepsItsModeAndIsTruncated) {
-  TempDir dir;
-  put(dir.at("wp.sys"), "new");
-  put(dir.at("wp.old"), "an older and longer backup");
-  chmod(dir.at("wp.old").c_str(), 0640);
-  EXPECT_TRUE(copy_file(dir.at("wp.sys").c_str(), dir.at("wp.old").c_str()));
-  EXPECT_EQ("new", get(dir.at("wp.old")));
-  struct stat st;
-  ASSERT_EQ(0, stat(dir.at("wp.old").c_str(), &st));
-  EXPECT_EQ(0640u, st.st_mode & 0777);
+TEST(CopyFile, ExistingBackupKeepsItsModeAndEndsAtTheNewLength) {
+  // The copy is written over the old backup and cut to length: a backup
+  // that was longer, shorter or as long as the database.
+  for (std::size_t old_size : {std::size_t{0}, std::size_t{3}, std::size_t{40000}, std::size_t{90000}}) {
+    TempDir dir;
+    std::string data = pattern_bytes(40000);
+    put(dir.at("wp.sys"), data);
+    put(dir.at("wp.old"), std::string(old_size, 'o'));
+    chmod(dir.at("wp.old").c_str(), 0640);
+    EXPECT_EQ(CopyResult::copied, copy_file(dir.at("wp.sys").c_str(), dir.at("wp.old").c_str())) << old_size;
+    EXPECT_TRUE(get(dir.at("wp.old")) == data) << old_size;
+    struct stat st;
+    ASSERT_EQ(0, stat(dir.at("wp.old").c_str(), &st));
+    EXPECT_EQ(0640u, st.st_mode & 0777) << old_size;
+    // The restore likewise, over a database that was longer or shorter.
+    put(dir.at("wp.sys"), std::string(old_size, 's'));
+    EXPECT_TRUE(restore_file(dir.at("wp.old").c_str(), dir.at("wp.sys").c_str())) << old_size;
+    EXPECT_TRUE(get(dir.at("wp.sys")) == data) << old_size;
+  }
 }
 
 TEST(CopyFile, OpenFailuresSayWhichFileAndKeepTheBackup) {
   TempDir dir;
   put(dir.at("wp.old"), "last good copy");
   testing::internal::CaptureStderr();
-  EXPECT_FALSE(copy_file(dir.at("missing").c_str(), dir.at("wp.old").c_str()));
+  EXPECT_EQ(CopyResult::failed, copy_file(dir.at("missing").c_str(), dir.at("wp.old").c_str()));
   EXPECT_EQ("Cannot find " + dir.at("missing") + "\n", testing::internal::GetCapturedStderr());
   EXPECT_EQ("last good copy", get(dir.at("wp.old")));
 
   put(dir.at("wp.sys"), "data");
   fs::create_directory(dir.at("adir"));
   testing::internal::CaptureStderr();
-  EXPECT_FALSE(copy_file(dir.at("wp.sys").c_str(), dir.at("adir").c_str()));
+  EXPECT_EQ(CopyResult::failed, copy_file(dir.at("wp.sys").c_str(), dir.at("adir").c_str()));
   EXPECT_EQ("Cannot create " + dir.at("adir") + "\n", testing::internal::GetCapturedStderr());
 }
 
-TEST(CopyFile, ReadFailureInTheLoopRemovesTheIncompleteCopy) {
-  TempDir dir;
-  fs::create_directory(dir.at("source-dir"));  // opens, but reading fails
-  testing::internal::CaptureStderr();
-  EXPECT_FALSE(copy_file(dir.at("source-dir").c_str(), dir.at("wp.old").c_str()));
-  EXPECT_EQ("", testing::internal::GetCapturedStderr());
-  EXPECT_FALSE(fs::exists(dir.at("wp.old")));
+TEST(CopyFile, RefusesLinksAndAnythingButARegularFile) {
+  struct Case {
+    const char* name;
+    void (*prepare)(const TempDir&);
+    CopyResult result;
+    const char* message;  // %s: the path named
+    const char* named;
+  } cases[] = {
+      {"backup hard-linked to the database",
+       [](const TempDir& d) { ASSERT_EQ(0, link(d.at("wp.sys").c_str(), d.at("wp.old").c_str())); },
+       CopyResult::same_file, "Backup '%s' is the database file\n", "wp.old"},
+      {"backup a symbolic link to the database",
+       [](const TempDir& d) { ASSERT_EQ(0, symlink("wp.sys", d.at("wp.old").c_str())); },
+       CopyResult::same_file, "Backup '%s' is the database file\n", "wp.old"},
+      {"backup a symbolic link elsewhere",
+       [](const TempDir& d) { ASSERT_EQ(0, symlink("elsewhere", d.at("wp.old").c_str())); },
+       CopyResult::failed, "Cannot create %s\n", "wp.old"},
+      {"database a symbolic link",
+       [](const TempDir& d) {
+         fs::rename(d.at("wp.sys"), d.at("secret"));
+         ASSERT_EQ(0, symlink("secret", d.at("wp.sys").c_str()));
+       },
+       CopyResult::failed, "Cannot find %s\n", "wp.sys"},
+      {"database a FIFO",
+       [](const TempDir& d) {
+         fs::remove(d.at("wp.sys"));
+         ASSERT_EQ(0, mkfifo(d.at("wp.sys").c_str(), 0600));
+       },
+       CopyResult::failed, "Cannot find %s\n", "wp.sys"},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    put(dir.at("wp.sys"), "data");
+    c.prepare(dir);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(c.result, copy_file(dir.at("wp.sys").c_str(), dir.at("wp.old").c_str())) << c.name;
+    char message[512];
+    std::snprintf(message, sizeof message, c.message, dir.at(c.named).c_str());
+    EXPECT_EQ(message, testing::internal::GetCapturedStderr()) << c.name;
+    struct stat st;
+    if (lstat(dir.at("wp.sys").c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+      EXPECT_EQ("data", get(dir.at("wp.sys"))) << c.name;
+    }
+  }
 }
 
 TEST(RestoreFile, RewritesTheDatabaseAndNeverRemovesAFile) {
@@ -131,18 +178,81 @@ TEST(RunLock, ExclusiveAndMarked) {
   EXPECT_EQ(LockResult::in_use, take_run_lock(path.c_str(), &second));
   EXPECT_EQ(LockResult::cannot_open, take_run_lock(dir.at("no/such/dir").c_str(), &second));
 
-  EXPECT_FALSE(is_marked_rewriting(first));
-  EXPECT_TRUE(mark_rewriting(first));
-  EXPECT_TRUE(is_marked_rewriting(first));
-  EXPECT_EQ("rewriting", get(path));
+  Journal journal;
+  EXPECT_FALSE(read_mark(first, &journal));
+  // Paths of any bytes, and a plain mark of an older run with no files.
+  put(dir.at("mess.wp"), "0123456789");
+  put(dir.at("odd\nname 7"), "abc");
+  Journal written;
+  for (const char* name : {"mess.wp", "odd\nname 7"}) {
+    int fd = open(dir.at(name).c_str(), O_RDONLY);
+    ASSERT_TRUE(journal_appended_file(&written, dir.at(name).c_str(), fd));
+    close(fd);
+  }
+  EXPECT_TRUE(mark_rewriting(first, written));
+  ASSERT_TRUE(read_mark(first, &journal));
+  ASSERT_EQ(2, journal.count);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_STREQ(written.files[i].path, journal.files[i].path);
+    EXPECT_EQ(written.files[i].inode, journal.files[i].inode);
+    EXPECT_EQ(written.files[i].device, journal.files[i].device);
+  }
+  EXPECT_EQ(10, journal.files[0].length);
+  EXPECT_EQ(3, journal.files[1].length);
+  EXPECT_EQ(0u, get(path).find("rewriting"));
   EXPECT_TRUE(clear_rewriting(first));
-  EXPECT_FALSE(is_marked_rewriting(first));
+  EXPECT_FALSE(read_mark(first, &journal));
   EXPECT_EQ("", get(path));
+  put(path, "rewriting");
+  EXPECT_TRUE(read_mark(first, &journal));
+  EXPECT_EQ(0, journal.count);
   put(path, "rewritin");  // a partial mark is no mark
-  EXPECT_FALSE(is_marked_rewriting(first));
+  EXPECT_FALSE(read_mark(first, &journal));
   close(first);
   EXPECT_EQ(LockResult::locked, take_run_lock(path.c_str(), &second));
   close(second);
+}
+
+TEST(Journal, CutsOnlyTheSameFilesAndOnlyDown) {
+  TempDir dir;
+  struct Case {
+    const char* name;
+    std::string after;                        // what the run appended
+    void (*meddle)(const std::string& path);  // what happened to it since
+    std::string expected;
+  } cases[] = {
+      {"appended", "before+appended", nullptr, "before"},
+      {"nothing appended", "before", nullptr, "before"},
+      {"shorter than recorded", "before", [](const std::string& p) { truncate(p.c_str(), 2); }, "be"},
+      {"replaced by another file", "before+appended",
+       [](const std::string& p) {
+         fs::rename(p, p + ".moved");
+         put(p, "another file, longer than before");
+       },
+       "another file, longer than before"},
+  };
+  for (const Case& c : cases) {
+    std::string path = dir.at(c.name);
+    put(path, "before");
+    Journal journal;
+    int fd = open(path.c_str(), O_RDONLY);
+    ASSERT_TRUE(journal_appended_file(&journal, path.c_str(), fd));
+    close(fd);
+    put(path, c.after);
+    if (c.meddle != nullptr) c.meddle(path);
+    const char* failed = nullptr;
+    EXPECT_TRUE(cut_appended_files(journal, &failed)) << c.name;
+    EXPECT_EQ(c.expected, get(path)) << c.name;
+  }
+  // A file that is gone stays gone.
+  Journal journal;
+  int fd = open(dir.at("appended").c_str(), O_RDONLY);
+  ASSERT_TRUE(journal_appended_file(&journal, dir.at("appended").c_str(), fd));
+  close(fd);
+  fs::remove(dir.at("appended"));
+  const char* failed = nullptr;
+  EXPECT_TRUE(cut_appended_files(journal, &failed));
+  EXPECT_FALSE(fs::exists(dir.at("appended")));
 }
 
 namespace {

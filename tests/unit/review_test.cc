@@ -2,6 +2,7 @@
 #include "records/review.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -73,20 +74,26 @@ struct Review {
   std::int32_t update_lines = 0;
   Announcer announcer;
   ReviewInputs in{true, kNow - 40 * 86400, kNow - 90 * 86400, &duplicates, &total, {}};
-  char* messages_text = nullptr;
-  std::size_t messages_size = 0;
+  char messages_buffer[512];
+  char update_buffer[512];
   Review() {
-    announcer.messages = open_memstream(&messages_text, &messages_size);
+    announcer.messages = {fileno(std::tmpfile()), messages_buffer, sizeof messages_buffer, 0, false};
     announcer.update_lines = &update_lines;
     in.announcements = announcement_sink(announcer);
   }
   ~Review() {
-    std::fclose(announcer.messages);
-    std::free(messages_text);
+    close(announcer.messages.fd);
+    if (announcer.update_file.fd >= 0) close(announcer.update_file.fd);
   }
-  std::string messages() {
-    std::fflush(announcer.messages);
-    return std::string(messages_text, messages_size);
+  static std::string contents(OutputBuffer& out) {
+    EXPECT_TRUE(flush_output(out));
+    char bytes[4096];
+    ssize_t n = pread(out.fd, bytes, sizeof bytes, 0);
+    return std::string(bytes, n > 0 ? static_cast<std::size_t>(n) : 0);
+  }
+  std::string messages() { return contents(announcer.messages); }
+  void open_update_file() {
+    announcer.update_file = {fileno(std::tmpfile()), update_buffer, sizeof update_buffer, 0, false};
   }
 };
 
@@ -228,6 +235,12 @@ TEST(ReviewRecord, AnnouncesKeptUpdatesOnly) {
          r.temp_location[0] = '\0';
        },
        "On 1261208 QA1BC/I @ QQ1AA.QQ.EU zip ? ? ?\n", true},
+      {"control bytes cannot forge a line", 'U',
+       [](WpRecord& r) {
+         std::strcpy(r.name, "A\rB\x1b\x7f\xe9");
+         std::strcpy(r.temp_location, "Town\nOn 1 QX1X/U @");
+       },
+       "On 1261208 QA1BC/U @ QQ1AA.QQ.EU zip 75001 A?B??\xe9 Town?On 1 QX1X/U @\n", true},
       {"X goes to the update file only", 'X', [](WpRecord&) {}, "", true},
       {"lower-case u is another kind", 'u', [](WpRecord&) {}, "", true},
       {"dropped", 'U', [](WpRecord& r) { put_time(r.last_seen, 0); }, "", false},
@@ -236,9 +249,7 @@ TEST(ReviewRecord, AnnouncesKeptUpdatesOnly) {
   };
   for (const Case& c : cases) {
     Review review;
-    char* update_text = nullptr;
-    std::size_t update_size = 0;
-    review.announcer.update_file = open_memstream(&update_text, &update_size);
+    review.open_update_file();
     WpRecord r = good_record();
     r.update_kind = c.kind;
     c.edit(r);
@@ -247,9 +258,7 @@ TEST(ReviewRecord, AnnouncesKeptUpdatesOnly) {
     EXPECT_EQ(c.in_update_file ? 0 : c.kind, r.update_kind) << c.name;
     EXPECT_EQ(c.line, review.messages()) << c.name;
     EXPECT_EQ(c.line.empty() ? 0 : 1, review.update_lines) << c.name;
-    std::fclose(review.announcer.update_file);
-    std::string update(update_text, update_size);
-    std::free(update_text);
+    std::string update = Review::contents(review.announcer.update_file);
     if (c.in_update_file) {
       // The record as the review left it, update kind still set.
       WpRecord expected = r;
