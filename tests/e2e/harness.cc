@@ -92,6 +92,10 @@ const std::string& faketime_library() {
   std::vector<char*> argp;
   for (std::string& a : args) argp.push_back(a.data());
   argp.push_back(nullptr);
+  if (settings.close_output) {
+    close(1);
+    close(2);
+  }
   execvpe(argp[0], argp.data(), envp.data());
   _exit(127);
 }

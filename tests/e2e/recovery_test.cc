@@ -259,3 +259,65 @@ TEST(Recovery, KilledRunsAreRecovered) {
   std::printf("[ killed %d of 60 runs, %d recovered from the backup; a whole run took %ld us ]\n", killed,
               recovered, static_cast<long>(whole.count()));
 }
+
+// Stop signals: before the journal is set they end the run with nothing
+// touched, while it is set they undo the run, once it is cleared the run
+// completes; the process ends by the same signal, so its caller sees how
+// it ended. A file-size limit shows as a write error, undone likewise.
+TEST(Signals, UndoTheRunAndEndByTheSameSignal) {
+  if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
+  std::string data = database(1500);
+  Outcome expected;
+  {
+    Announced clean(data);
+    ASSERT_EQ(0, clean.site.run(kUpdateArgs).status);
+    expected = outcome(clean.site);
+  }
+  enum End { untouched, undone, completed };
+  struct Case {
+    const char* name;
+    const char* path;
+    const char* call;
+    const char* nth;
+    const char* signal;  // nullptr: a file-size limit instead
+    int status;
+    End end;
+  } cases[] = {
+      {"TERM during the backup copy", "data/wp/wp.old", "copy_file_range", "1", "TERM", 128 + SIGTERM,
+       untouched},
+      {"INT while rewriting", "data/wp/wp.sys", "write", "1", "INT", 128 + SIGINT, undone},
+      {"HUP while announcing", "updates.wp", "write", "2", "HUP", 128 + SIGHUP, undone},
+      {"TERM while committing", "data/wp/mess.wp", "fsync", "1", "TERM", 128 + SIGTERM, undone},
+      {"TERM after the commit", "data/wp/kestol.lck", "ftruncate", "2", "TERM", 0, completed},
+      {"file-size limit on mess.wp", nullptr, nullptr, nullptr, nullptr, 1, undone},
+  };
+  for (const Case& c : cases) {
+    Announced p(data);
+    RunSettings settings;
+    if (c.signal != nullptr) {
+      settings = failing(p.site, c.path, c.call, "", c.nth);
+      settings.prefix.back() = std::string("inject=") + c.call + ":signal=" + c.signal + ":when=" + c.nth;
+    } else {
+      settings.file_size_limit = 400000;  // above the database, just above mess.wp
+      p.site.write("data/wp/mess.wp", std::string(399950, 'm'));
+    }
+    Outcome before = outcome(p.site);
+    RunResult r = p.site.run(kUpdateArgs, settings);
+    EXPECT_EQ(c.status, r.status) << c.name << "\n" << r.err;
+    Outcome now = outcome(p.site);
+    if (c.end == completed) {
+      EXPECT_TRUE(same_bytes(expected.database, now.database)) << c.name;
+      EXPECT_TRUE(same_bytes(expected.messages, now.messages)) << c.name;
+      EXPECT_TRUE(same_bytes(expected.updates, now.updates)) << c.name;
+    } else {
+      EXPECT_TRUE(same_bytes(before.database, now.database)) << c.name;
+      EXPECT_TRUE(same_bytes(before.messages, now.messages)) << c.name;
+      EXPECT_TRUE(same_bytes(before.updates, now.updates)) << c.name;
+    }
+    EXPECT_EQ(c.end != untouched, p.site.exists("data/wp/wp.old")) << c.name;
+    EXPECT_EQ("", p.site.read("data/wp/kestol.lck")) << c.name;
+    if (c.signal == nullptr) {
+      EXPECT_NE(std::string::npos, r.err.find("Error while writting file 'data/wp/mess.wp'\n")) << r.err;
+    }
+  }
+}

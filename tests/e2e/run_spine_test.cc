@@ -2,9 +2,11 @@
 // the record stream of a run.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "tests/e2e/harness.h"
@@ -235,6 +237,139 @@ TEST(RunSpine, UpdateFileLinkedToTheDatabaseIsRefused) {
   EXPECT_EQ(5, r.status);
   EXPECT_EQ(run_header(1, 2) + "Update file 'UPD' is a database file\n", r.err);
   EXPECT_EQ(p.data, p.site.read("data/wp/wp.sys"));
+}
+
+// Files that are links, FIFOs or devices, folders others can write, closed
+// standard descriptors and control bytes in records: none of them can turn
+// a run against the machine or the files of the larger system.
+TEST(RunSpine, RefusesWhatCouldTurnTheRunAgainstTheMachine) {
+  const std::string settings = kBanner + settings_lines(40, 90);
+  const std::string saves = "126-12-08 - Saves WP.SYS file into WP.OLD file    \n\n";
+  const std::string victim = "a file of the machine\n";
+  bool root = geteuid() == 0;
+  struct Case {
+    const char* name;
+    void (*prepare)(const Site&);
+    int status;
+    std::string err;  // standard error, or empty to pass it over
+    bool (*holds)(const Site&);
+    bool needs_root;
+  } cases[] = {
+      {"backup a symbolic link to the database",
+       [](const Site& s) { ASSERT_EQ(0, symlink("wp.sys", s.path("data/wp/wp.old").c_str())); }, 2,
+       settings + saves + "Backup 'data/wp/wp.old' is the database file\n",
+       [](const Site& s) { return s.read("data/wp/wp.sys").size() == 3 * kRecordSize; }, false},
+      {"backup a hard link to the database",
+       [](const Site& s) {
+         ASSERT_EQ(0, link(s.path("data/wp/wp.sys").c_str(), s.path("data/wp/wp.old").c_str()));
+       },
+       2, settings + saves + "Backup 'data/wp/wp.old' is the database file\n",
+       [](const Site& s) { return s.read("data/wp/wp.sys").size() == 3 * kRecordSize; }, false},
+      {"backup a symbolic link elsewhere",
+       [](const Site& s) { ASSERT_EQ(0, symlink("../../victim", s.path("data/wp/wp.old").c_str())); }, 2,
+       settings + saves + "Cannot create data/wp/wp.old\n",
+       [](const Site& s) { return s.read("victim") == "a file of the machine\n"; }, false},
+      {"lock a symbolic link elsewhere",
+       [](const Site& s) { ASSERT_EQ(0, symlink("../../victim", s.path("data/wp/kestol.lck").c_str())); }, 4,
+       settings + "Cannot create 'data/wp/kestol.lck'  \n",
+       [](const Site& s) { return s.read("victim") == "a file of the machine\n"; }, false},
+      {"mess.wp a symbolic link elsewhere",
+       [](const Site& s) { ASSERT_EQ(0, symlink("../../victim", s.path("data/wp/mess.wp").c_str())); }, 1,
+       settings + "Cannot create 'data/wp/mess.wp'  \n",
+       [](const Site& s) { return s.read("victim") == "a file of the machine\n"; }, false},
+      {"database a symbolic link to a secret",
+       [](const Site& s) {
+         s.write("secret", "a secret of the machine");
+         ASSERT_EQ(0, unlink(s.path("data/wp/wp.sys").c_str()));
+         ASSERT_EQ(0, symlink("../../secret", s.path("data/wp/wp.sys").c_str()));
+       },
+       2, settings + saves + "Cannot find data/wp/wp.sys\n",
+       [](const Site& s) { return !s.exists("data/wp/wp.old"); }, false},
+      {"database a device",
+       [](const Site& s) {
+         ASSERT_EQ(0, unlink(s.path("data/wp/wp.sys").c_str()));
+         ASSERT_EQ(0, symlink("/dev/zero", s.path("data/wp/wp.sys").c_str()));
+       },
+       2, settings + saves + "Cannot find data/wp/wp.sys\n",
+       [](const Site& s) { return !s.exists("data/wp/wp.old"); }, false},
+      {"database a FIFO",
+       [](const Site& s) {
+         ASSERT_EQ(0, unlink(s.path("data/wp/wp.sys").c_str()));
+         ASSERT_EQ(0, mkfifo(s.path("data/wp/wp.sys").c_str(), 0600));
+       },
+       2, settings + saves + "Cannot find data/wp/wp.sys\n",
+       [](const Site& s) { return !s.exists("data/wp/wp.old"); }, false},
+      {"init.srv a FIFO",
+       [](const Site& s) {
+         ASSERT_EQ(0, unlink(s.path("init.srv").c_str()));
+         ASSERT_EQ(0, mkfifo(s.path("init.srv").c_str(), 0600));
+       },
+       1, std::string(kBanner) + "Cannot open INIT.SRV     \n",
+       [](const Site& s) { return !s.exists("data/wp/wp.old"); }, false},
+      {"init.srv a symbolic link to a regular file",
+       [](const Site& s) {
+         ASSERT_EQ(0, rename(s.path("init.srv").c_str(), s.path("data/init.srv").c_str()));
+         ASSERT_EQ(0, symlink("data/init.srv", s.path("init.srv").c_str()));
+       },
+       0, "", [](const Site& s) { return s.exists("data/wp/wp.old"); }, false},
+      {"result file a symbolic link elsewhere",
+       [](const Site& s) { ASSERT_EQ(0, symlink("victim", s.path("kestol.res").c_str())); }, 0, "",
+       [](const Site& s) { return s.read("victim") == "a file of the machine\n"; }, false},
+      {"update file a symbolic link to the database",
+       [](const Site& s) { ASSERT_EQ(0, symlink("data/wp/wp.sys", s.path("UPD").c_str())); }, 5, "",
+       [](const Site& s) { return s.read("data/wp/wp.sys").size() == 3 * kRecordSize; }, false},
+      {"standard output and error closed", [](const Site& s) { s.write("data/wp/mess.wp", ""); }, 0, "",
+       [](const Site& s) {
+         return s.read("data/wp/mess.wp").empty() && s.read("data/wp/kestol.lck").empty();
+       },
+       false},
+      {"control bytes in a record",
+       [](const Site& s) {
+         WpRecord r = make_record("QA1BC", "QQ1AA.QQ.EU", kFrozenNow, kFrozenNow);
+         std::strcpy(r.temp_location, "X\nOn 1 QX1X/U @\r\x1b");
+         r.update_kind = 'U';
+         s.write("data/wp/wp.sys", record_bytes(r));
+       },
+       0, "",
+       [](const Site& s) {
+         return s.read("data/wp/mess.wp") == "On 1261208 QA1BC/U @ QQ1AA.QQ.EU zip ? ? X?On 1 QX1X/U @??\n" &&
+                s.read("data/wp/wp.sys").find("X\nOn 1 QX1X/U @\r\x1b") != std::string::npos;
+       },
+       false},
+      {"database folder writable by others", [](const Site& s) { chmod(s.path("data/wp").c_str(), 0777); }, 4,
+       settings + "Insecure directory 'data/wp/': run kestol as its owner\n",
+       [](const Site& s) { return !s.exists("data/wp/mess.wp") && !s.exists("data/wp/wp.old"); }, true},
+      {"base folder writable by its group",
+       [](const Site& s) {
+         chmod(s.path("data").c_str(), 0775);
+         ASSERT_EQ(0, chown(s.path("data").c_str(), 0, 65534));
+       },
+       4, settings + "Insecure directory 'data/': run kestol as its owner\n",
+       [](const Site& s) { return !s.exists("data/wp/mess.wp"); }, true},
+      {"database folder owned by another user",
+       [](const Site& s) { ASSERT_EQ(0, chown(s.path("data/wp").c_str(), 65534, 0)); }, 4,
+       settings + "Insecure directory 'data/wp/': run kestol as its owner\n",
+       [](const Site& s) { return !s.exists("data/wp/mess.wp"); }, true},
+      {"folders writable by root's group only", [](const Site& s) { chmod(s.path("data/wp").c_str(), 0775); },
+       0, "", [](const Site& s) { return s.exists("data/wp/wp.old"); }, true},
+  };
+  for (const Case& c : cases) {
+    if (c.needs_root && !root) continue;
+    Prepared p;
+    p.site.write("victim", victim);
+    c.prepare(p.site);
+    RunSettings run_settings;
+    run_settings.close_output = std::strcmp(c.name, "standard output and error closed") == 0;
+    std::vector<std::string> args;
+    if (std::strncmp(c.name, "update file", 11) == 0) args = {"40", "90", "UPD"};
+    RunResult r = p.site.run(args, run_settings);
+    EXPECT_EQ(c.status, r.status) << c.name << "\n" << r.err;
+    if (!c.err.empty()) {
+      EXPECT_EQ(c.err, r.err) << c.name;
+    }
+    EXPECT_TRUE(c.holds(p.site)) << c.name;
+    EXPECT_EQ(victim, p.site.read("victim")) << c.name;
+  }
 }
 
 namespace {
