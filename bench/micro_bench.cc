@@ -1,13 +1,17 @@
-// Microbenchmarks: the review of one record on a realistic mix, and the
-// duplicate lookup against a full table.
+// Microbenchmarks: the review of one record on a realistic mix, the
+// duplicate lookup against a full table, and the date stamp of announced
+// records.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <vector>
 
 #include "files/announce.h"
 #include "records/review.h"
 #include "tools/wptool/generate.h"
+#include "util/date_stamp.h"
 
 namespace {
 
@@ -67,5 +71,19 @@ void lookup_full_table(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(lookup_full_table);
+
+// The stamp of the last update times of a realistic mix (spread over 80
+// days), in a zone read from the time zone database as on most hosts.
+void stamp_yymmdd_mix(benchmark::State& state) {
+  setenv("TZ", "Europe/Paris", 1);
+  tzset();
+  std::vector<WpRecord> source = realistic_mix(4096);
+  std::vector<std::int64_t> times;
+  for (const WpRecord& r : source) times.push_back(get_time(r.last_update));
+  std::size_t i = 0;
+  for (auto _ : state) benchmark::DoNotOptimize(stamp_yymmdd(times[i++ & 4095]));
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(stamp_yymmdd_mix);
 
 }  // namespace
