@@ -65,3 +65,11 @@ bool DuplicateFilter::contains(const char* callsign, std::int32_t total) const {
   std::fprintf(stderr, "\rRecord %ld (%s) duplicated\n", static_cast<long>(total), callsign);
   return true;
 }
+
+std::int32_t DuplicateFilter::slot_of(const char* callsign) const {
+  std::int32_t key = callsign_key(callsign);
+  for (std::int32_t i = 0; i < fill; ++i) {
+    if (slots[i] == key) return i;
+  }
+  return -1;
+}

@@ -5,6 +5,9 @@
 #include <cstdint>
 
 constexpr int kDuplicateSlots = 1000;
+// The record at this index of the database fills slot 0, and each later
+// one the next slot until the table is full.
+constexpr std::int32_t kFirstKeyedIndex = 65535;
 
 // Base-37 key of a text of digits (1 to 10) and capitals (11 to 36), in
 // wrapping 32-bit arithmetic; -1 for any other character, 0 for "".
@@ -22,4 +25,6 @@ struct DuplicateFilter {
   // duplicate message to standard error with total, the number of counted
   // records before this one.
   bool contains(const char* callsign, std::int32_t total) const;
+  // The first filled slot that holds the key of callsign, or -1; quiet.
+  std::int32_t slot_of(const char* callsign) const;
 };

@@ -3,13 +3,11 @@
 
 #include "records/review.h"
 #include "run/progress.h"
+#include "run/record_count.h"
 #include "util/fd_io.h"
 #include "util/stop_signal.h"
 
 namespace {
-
-// Records from this index on feed the duplicate table.
-constexpr std::int32_t kFirstTableIndex = 65535;
 
 // Records are read and written this many at a time: few system calls,
 // and a fixed 194 KiB whatever the size of the database.
@@ -37,19 +35,13 @@ LoopResult run_record_loop(RunContext& ctx) {
       WpRecord& record = block[i];
       int answer = review_record(inputs, &record);
       if (announcer.messages.failed || announcer.update_file.failed) return LoopResult::write_error;
-      if (counters.record_index >= kFirstTableIndex) ctx.duplicates.add(record.callsign);
-      if (answer == kKeepUpdated) ++counters.updated;
       if (answer != kDrop) {
         if (kept != i) block[kept] = record;
         ++kept;
-      } else if (get_time(record.last_update) != 0) {
-        ++counters.deleted;
       }
-      if (record.callsign[0] != '\0') {
-        ++counters.total;
-        if (counters.total % 100 == 0) write_progress(counters.total);
+      if (count_reviewed_record(answer, record, &counters, &ctx.duplicates) && counters.total % 100 == 0) {
+        write_progress(counters.total);
       }
-      ++counters.record_index;
     }
     if (kept > 0) {
       if (!write_all(ctx.database_fd, block, kept * kRecordSize)) return LoopResult::write_error;

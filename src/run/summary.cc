@@ -24,14 +24,17 @@ std::FILE* open_result_file(const char* path) {
 
 }  // namespace
 
-void write_summary(const RunContext& ctx) {
-  const RunCounters& c = ctx.counters;
+void write_summary_counts(const RunCounters& c) {
   std::printf("\n");
   std::printf("WP updated : %5ld total records        \n", static_cast<long>(c.total));
   std::printf("           : %5ld updated record(s)    \n", static_cast<long>(c.updated));
   std::printf("           : %5ld deleted record(s)    \n", static_cast<long>(c.deleted));
   std::printf("           : %5ld WP update line(s)    \n\n", static_cast<long>(c.update_lines));
+}
 
+void write_summary(const RunContext& ctx) {
+  write_summary_counts(ctx.counters);
+  const RunCounters& c = ctx.counters;
   std::FILE* result = open_result_file(ctx.config.result_file_name);
   if (result == nullptr) return;
   std::fprintf(result, "%ld\n\n", static_cast<long>(ctx.start_time));

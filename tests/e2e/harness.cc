@@ -170,6 +170,14 @@ RunResult Site::run(const std::vector<std::string>& args, const RunSettings& set
   return wait_run(start(args, settings));
 }
 
+RunResult Site::wptool(const std::vector<std::string>& args, const RunSettings& settings) const {
+  std::vector<std::string> argv = command_for(WPTOOL_BIN, args, settings);
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) exec_child(root_, argv, settings, output_dir_ + "/out", output_dir_ + "/err");
+  return wait_run(pid);
+}
+
 std::string run_wptool(const std::vector<std::string>& args) {
   std::string dir = make_temp_dir();
   RunSettings settings;

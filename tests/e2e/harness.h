@@ -53,6 +53,8 @@ class Site {
   // Starts the tool without waiting; wait with wait_run.
   pid_t start(const std::vector<std::string>& args, const RunSettings& settings = {}) const;
   RunResult wait_run(pid_t pid) const;
+  // Runs wptool with args in the site, as run does kestol.
+  RunResult wptool(const std::vector<std::string>& args, const RunSettings& settings = {}) const;
 
  private:
   std::string root_;

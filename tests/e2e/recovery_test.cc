@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -320,4 +322,131 @@ TEST(Signals, UndoTheRunAndEndByTheSameSignal) {
       EXPECT_NE(std::string::npos, r.err.find("Error while writting file 'data/wp/mess.wp'\n")) << r.err;
     }
   }
+}
+
+namespace {
+
+// One system call of a trace taken with strace -y: its name, the file it
+// acts on (behind its descriptor, or the one openat answered), and whether
+// it writes that file or cuts it.
+struct TracedCall {
+  std::string name;
+  std::string path;
+  bool touches = false;
+};
+
+// The path strace shows behind a descriptor, as in "6</site/data/wp/wp.sys>".
+std::string path_behind(const std::string& text) {
+  std::size_t open = text.find('<');
+  std::size_t close = text.rfind('>');
+  return open == std::string::npos || close == std::string::npos || close < open
+             ? ""
+             : text.substr(open + 1, close - open - 1);
+}
+
+std::vector<TracedCall> read_trace(const std::string& trace) {
+  std::vector<TracedCall> calls;
+  std::istringstream lines(trace);
+  for (std::string line; std::getline(lines, line);) {
+    std::size_t paren = line.find('(');
+    std::size_t space = line.rfind(' ', paren);
+    if (paren == std::string::npos || line.find(") = ") == std::string::npos) continue;
+    TracedCall call;
+    call.name = line.substr(space == std::string::npos ? 0 : space + 1, paren - space - 1);
+    std::string args = line.substr(paren + 1, line.rfind(") = ") - paren - 1);
+    std::string result = line.substr(line.rfind(") = ") + 4);
+    std::vector<std::string> arg;
+    for (std::size_t from = 0, at; from <= args.size(); from = at + 2) {
+      at = args.find(", ", from);
+      if (at == std::string::npos) at = args.size();
+      arg.push_back(args.substr(from, at - from));
+    }
+    if (call.name == "openat") {
+      call.path = path_behind(result);
+      call.touches = arg.size() > 2 && arg[2].find("O_TRUNC") != std::string::npos;
+    } else if (call.name == "copy_file_range") {
+      call.path = arg.size() > 2 ? path_behind(arg[2]) : "";  // the file written
+      call.touches = true;
+    } else {
+      call.path = path_behind(arg[0]);
+      call.touches = call.name != "fsync";
+    }
+    if (result.compare(0, 2, "-1") != 0) calls.push_back(call);
+  }
+  return calls;
+}
+
+// Index of the first call from `from` on that touches one of paths, or the
+// number of calls.
+std::size_t next_touch(const std::vector<TracedCall>& calls, std::size_t from,
+                       const std::vector<std::string>& paths) {
+  for (std::size_t i = from; i < calls.size(); ++i) {
+    if (!calls[i].touches) continue;
+    for (const std::string& p : paths) {
+      if (calls[i].path == p) return i;
+    }
+  }
+  return calls.size();
+}
+
+// Index of the last call before `to` that touches path, or the number of calls.
+std::size_t last_touch_before(const std::vector<TracedCall>& calls, std::size_t to, const std::string& path) {
+  for (std::size_t i = to; i-- > 0;) {
+    if (calls[i].touches && calls[i].path == path) return i;
+  }
+  return calls.size();
+}
+
+bool synced_between(const std::vector<TracedCall>& calls, std::size_t after, std::size_t before,
+                    const std::string& path) {
+  for (std::size_t i = after + 1; i < before && i < calls.size(); ++i) {
+    if (calls[i].name == "fsync" && calls[i].path == path) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+// The order of a run's system calls, whatever calls it writes with: the
+// database restored after an interrupted run is synced with its folder
+// before the mark or the backup is touched again, and the new backup is
+// synced with its folder before the database is touched.
+TEST(Durability, FilesAndFoldersAreSyncedBeforeTheNextStep) {
+  if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
+  std::string data = database(300);
+  Prepared p(data.substr(0, 5 * kRecordSize));  // a half-written database
+  p.site.write("data/wp/wp.old", data);
+  p.site.write("data/wp/kestol.lck", "rewriting");
+  RunSettings traced;
+  traced.prefix = {"strace",
+                   "-f",
+                   "-y",
+                   "-o",
+                   p.site.path("trace"),
+                   "-e",
+                   "trace=openat,write,pwrite64,ftruncate,fsync,copy_file_range"};
+  RunResult r = p.site.run({}, traced);
+  ASSERT_EQ(0, r.status) << r.err;
+  ASSERT_NE(std::string::npos, r.err.find(kRecovered));
+  std::vector<TracedCall> calls = read_trace(p.site.read("trace"));
+  std::string folder = std::filesystem::canonical(p.site.path("data/wp")).string();
+  std::string database_file = folder + "/wp.sys";
+  std::string backup_file = folder + "/wp.old";
+  std::string lock_file = folder + "/kestol.lck";
+
+  std::size_t restore = next_touch(calls, 0, {database_file});
+  ASSERT_LT(restore, calls.size()) << "no restore";
+  std::size_t after_restore = next_touch(calls, restore, {backup_file, lock_file});
+  ASSERT_LT(after_restore, calls.size());
+  std::size_t restored = last_touch_before(calls, after_restore, database_file);
+  EXPECT_TRUE(synced_between(calls, restored, after_restore, database_file));
+  EXPECT_TRUE(synced_between(calls, restored, after_restore, folder));
+
+  std::size_t rewrite = next_touch(calls, after_restore, {database_file});
+  ASSERT_LT(rewrite, calls.size()) << "no rewrite";
+  std::size_t backed_up = last_touch_before(calls, rewrite, backup_file);
+  ASSERT_LT(backed_up, rewrite) << "no backup";
+  EXPECT_TRUE(synced_between(calls, backed_up, rewrite, backup_file));
+  EXPECT_TRUE(synced_between(calls, backed_up, rewrite, folder));
+  EXPECT_TRUE(same_bytes(clean_result(data), p.site.read("data/wp/wp.sys")));
 }

@@ -3,7 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <map>
+#include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -18,6 +24,9 @@ constexpr std::int32_t kUpdate = kFrozenNow - 40 * kDay;  // default update thre
 const char* const kHeader =
     "\nKestol V 7.00b\n\nUpdating white pages database    \n  Update time is 40 days\n"
     "  Delete time is 90 days\n\n126-12-08 - Saves WP.SYS file into WP.OLD file    \n\n";
+
+const char* const kPreviewUsage =
+    "usage: wptool preview [upd-days [kill-days [update-file]]] [/NOC] [--at TIME]\n";
 
 WpRecord station(const char* callsign, std::int32_t last_seen = kFrozenNow,
                  std::int32_t last_update = kFrozenNow) {
@@ -94,9 +103,28 @@ TEST(Review, KeepsDropsAndNormalises) {
   };
   std::vector<WpRecord> out = {suffixed_out, portable_out, full_name_out, lower_out, in[14], in[15]};
   Site3 s(records_bytes(in));
+  // The preview names the rule that drops each record, and the callsign as
+  // the file holds it.
+  RunResult preview = s.site.wptool({"preview"});
   RunResult r = s.site.run({});
   EXPECT_EQ(0, r.status);
   EXPECT_EQ(kHeader + std::string("\rRecord 16\n\n"), r.err);  // " QA1BC" cuts to empty
+  EXPECT_EQ(0, preview.status);
+  EXPECT_EQ("", preview.err);
+  EXPECT_EQ(
+      "drop\t4\t1Q\tcallsign\n"
+      "drop\t5\tQAB\tcallsign\n"
+      "drop\t6\t1A2B3C\tcallsign\n"
+      "drop\t7\tQA1BC2\tcallsign\n"
+      "drop\t8\t QA1BC\tcallsign\n"
+      "drop\t9\tQB1AA\tmissing home route\n"
+      "drop\t10\tQB1AB\tmissing home route\n"
+      "drop\t11\tQB1AC\tmissing home route\n"
+      "drop\t12\tQB1AD\troute shape\n"
+      "drop\t13\tQB1AE\troute shape\n"
+      "drop\t16\tQC1AB\tnot seen since 2026-09-09 11:59:59\n" +
+          r.out,
+      preview.out);
   EXPECT_TRUE(same_bytes(records_bytes(out), s.site.read("data/wp/wp.sys")));
   EXPECT_EQ("", s.site.read("data/wp/mess.wp"));
 
@@ -313,4 +341,300 @@ TEST(Review, GeneratedDatabaseKeepsOnlyRecordsThatPassEveryRule) {
   EXPECT_GT(std::count(messages.begin(), messages.end(), '\n'), 1000);
   std::string listing = run_wptool({"dump", s.site.path("data/wp/wp.sys")});
   EXPECT_EQ(static_cast<long>(kept), std::count(listing.begin(), listing.end(), '\n'));
+}
+
+namespace {
+
+std::vector<std::string> split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  std::size_t from = 0;
+  for (std::size_t at; (at = text.find(separator, from)) != std::string::npos; from = at + 1) {
+    parts.push_back(text.substr(from, at - from));
+  }
+  parts.push_back(text.substr(from));
+  return parts;
+}
+
+WpRecord record_at(const std::string& file, std::size_t index) {
+  WpRecord r;
+  std::memcpy(&r, file.data() + index * kRecordSize, kRecordSize);
+  return r;
+}
+
+// The main fields that differ within their compared width between a
+// record before and after a run, named as the preview names them.
+std::string changed_main_fields(const WpRecord& was, const WpRecord& now) {
+  std::string fields;
+  auto note = [&fields](bool differs, const char* name) {
+    if (differs) fields += (fields.empty() ? "" : ",") + std::string(name);
+  };
+  note(std::strncmp(was.home_bbs, now.home_bbs, sizeof was.home_bbs - 1) != 0, "home_bbs");
+  note(std::strncmp(was.zip, now.zip, sizeof was.zip - 1) != 0, "zip");
+  note(std::strncmp(was.location, now.location, sizeof was.location - 1) != 0, "location");
+  return fields;
+}
+
+std::string uppercase_callsign(const WpRecord& r) {
+  std::string call(r.callsign, strnlen(r.callsign, sizeof r.callsign));
+  for (char& c : call) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return call;
+}
+
+}  // namespace
+
+// Whatever the database, day counts, switch and clock, the preview tells
+// exactly what the run under the same clock then does, and diff tells it
+// back from the backup and the rewritten database.
+TEST(Preview, TellsWhatTheRunThenDoes) {
+  std::mt19937 random(11);
+  auto between = [&random](long low, long high) {
+    return std::uniform_int_distribution<long>(low, high)(random);
+  };
+  const char* const zones[] = {"UTC0", "CET-1CEST,M3.5.0,M10.5.0/3", "EST5EDT,M3.2.0,M11.1.0"};
+  int duplicates_seen = 0;
+  const char* test_zone = std::getenv("TZ");
+  std::string saved_zone = test_zone != nullptr ? test_zone : "";
+  for (int n : {2500, 1800, 3000, 2200, 1500, 67000}) {
+    // No change of daylight saving time lies within 30 days of the frozen
+    // clock, so a local time names one instant.
+    std::int32_t now = kFrozenNow + static_cast<std::int32_t>(between(-30, 30) * kDay + between(0, kDay - 1));
+    std::int32_t data_now = now + static_cast<std::int32_t>(between(-10, 10) * kDay);
+    std::string generated =
+        run_wptool({"gen", std::to_string(n), std::to_string(random()), std::to_string(data_now)});
+    std::vector<std::string> args;
+    int day_counts = static_cast<int>(between(0, 2));
+    if (day_counts >= 1) args.push_back(std::to_string(between(-5, 120)));
+    if (day_counts == 2) args.push_back(std::to_string(between(0, 150)));
+    if (between(0, 1) == 1) args.push_back(between(0, 1) == 1 ? "/NOC" : "/nocheck");
+    RunSettings run_settings;
+    run_settings.tz = zones[between(0, 2)];
+    std::time_t t = now;
+    std::tm local{};
+    setenv("TZ", run_settings.tz.c_str(), 1);
+    tzset();
+    localtime_r(&t, &local);
+    char clock[32];
+    std::strftime(clock, sizeof clock, "%Y-%m-%d %H:%M:%S", &local);
+    run_settings.clock = clock;
+    // The preview runs under the same frozen clock, or names the time
+    // with --at, as local time or in seconds.
+    RunSettings preview_settings = run_settings;
+    std::vector<std::string> preview_args = {"preview"};
+    preview_args.insert(preview_args.end(), args.begin(), args.end());
+    int clock_form = static_cast<int>(between(0, 2));
+    if (clock_form > 0) {
+      preview_settings.clock.clear();
+      preview_args.insert(preview_args.begin() + 1, {"--at", clock_form == 1 ? clock : std::to_string(now)});
+    }
+    std::string label = std::to_string(n) + " records, " + ::testing::PrintToString(preview_args) + " at " +
+                        clock + " " + run_settings.tz;
+
+    Site3 s(generated);
+    auto before = s.site.files();
+    RunResult preview = s.site.wptool(preview_args, preview_settings);
+    ASSERT_EQ(0, preview.status) << label << "\n" << preview.err;
+    EXPECT_TRUE(before == s.site.files()) << label;
+    RunResult run = s.site.run(args, run_settings);
+    ASSERT_EQ(0, run.status) << label << "\n" << run.err;
+
+    // The run's summary closes the preview, after one line per finding.
+    ASSERT_GE(preview.out.size(), run.out.size()) << label;
+    std::size_t findings_end = preview.out.size() - run.out.size();
+    EXPECT_EQ(run.out, preview.out.substr(findings_end)) << label;
+    std::set<std::size_t> dropped;
+    std::map<std::size_t, std::string> promoted;
+    std::string announced;
+    for (const std::string& line : split(preview.out.substr(0, findings_end), '\n')) {
+      if (line.empty()) continue;
+      std::vector<std::string> f = split(line, '\t');
+      ASSERT_GE(f.size(), 4u) << label << ": " << line;
+      std::size_t index = std::stoul(f[1]);
+      ASSERT_LT(index, static_cast<std::size_t>(n)) << label << ": " << line;
+      WpRecord was = record_at(generated, index);
+      EXPECT_EQ(std::string(was.callsign, strnlen(was.callsign, sizeof was.callsign)), f[2]) << label;
+      if (f[0] == "drop") {
+        dropped.insert(index);
+        const std::string duplicate = "duplicate of the record at index ";
+        if (f[3].compare(0, duplicate.size(), duplicate) == 0) {
+          std::size_t first = std::stoul(f[3].substr(duplicate.size()));
+          EXPECT_TRUE(first >= 65535 && first < 66535 && first < index) << label << ": " << line;
+          EXPECT_EQ(uppercase_callsign(record_at(generated, first)).substr(0, 6),
+                    uppercase_callsign(was).substr(0, 6))
+              << label << ": " << line;
+          ++duplicates_seen;
+        }
+      } else if (f[0] == "promote") {
+        promoted[index] = f[3];
+      } else {
+        ASSERT_EQ("announce", f[0]) << label;
+        announced += line.substr(line.find('\t', line.find('\t', line.find('\t') + 1) + 1) + 1) + "\n";
+      }
+    }
+
+    // The records the preview did not drop are those of the rewritten
+    // database, in order, promoted where it said so.
+    std::string rewritten = s.site.read("data/wp/wp.sys");
+    ASSERT_EQ(generated.size() - dropped.size() * kRecordSize, rewritten.size()) << label;
+    std::size_t kept = 0;
+    std::size_t updated = 0;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) {
+      if (dropped.count(i) != 0) continue;
+      WpRecord was = record_at(generated, i);
+      WpRecord now_record = record_at(rewritten, kept++);
+      ASSERT_EQ(0, std::memcmp(was.last_update, now_record.last_update, 8)) << label << ": index " << i;
+      ASSERT_EQ(0, std::strncmp(was.name, now_record.name, sizeof was.name - 1)) << label << ": index " << i;
+      std::string fields = changed_main_fields(was, now_record);
+      EXPECT_EQ(fields, promoted.count(i) != 0 ? promoted[i] : "") << label << ": index " << i;
+      if (!fields.empty()) ++updated;
+    }
+    EXPECT_EQ(promoted.size(), updated) << label;
+    EXPECT_NE(std::string::npos, run.out.find(": " + std::string(5 - std::to_string(updated).size(), ' ') +
+                                              std::to_string(updated) + " updated record(s)"))
+        << label << "\n"
+        << run.out;
+    EXPECT_TRUE(same_bytes(announced, s.site.read("data/wp/mess.wp"))) << label;
+
+    // diff lists as dropped exactly the records the preview dropped.
+    RunResult diff = s.site.wptool({"diff", "data/wp/wp.old", "data/wp/wp.sys"}, run_settings);
+    ASSERT_EQ(0, diff.status) << label << "\n" << diff.err;
+    std::set<std::size_t> diff_dropped;
+    std::vector<std::string> diff_lines = split(diff.out, '\n');
+    for (const std::string& line : diff_lines) {
+      if (line.compare(0, 8, "dropped\t") == 0) diff_dropped.insert(std::stoul(split(line, '\t')[1]));
+    }
+    EXPECT_TRUE(dropped == diff_dropped) << label;
+    ASSERT_GE(diff_lines.size(), 2u) << label;
+    EXPECT_EQ(0u, diff_lines[diff_lines.size() - 2].find("records\t" + std::to_string(n) + "\tkept\t" +
+                                                         std::to_string(kept) + "\tdropped\t" +
+                                                         std::to_string(dropped.size()) + "\tchanged\t"))
+        << label << "\n"
+        << diff_lines[diff_lines.size() - 2];
+  }
+  if (test_zone != nullptr) {
+    setenv("TZ", saved_zone.c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
+  EXPECT_GT(duplicates_seen, 0);
+}
+
+// What the preview shares with a run ends as the run ends; its own bad
+// arguments end with a message. Nothing is left behind either way.
+TEST(Preview, FailsAsTheRunFails) {
+  const std::string long_name(300, 'u');
+  struct Case {
+    const char* name;
+    void (*setup)(Site&);
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+    bool as_the_run;  // the run ends with the same status and last message
+  } cases[] = {
+      {"no init.srv",
+       [](Site& s) { s.write("data/wp/wp.sys", ""); },
+       {},
+       1,
+       "Cannot open INIT.SRV     \n",
+       true},
+      {"no base directory",
+       [](Site& s) { s.write("init.srv", "a\nb\n"); },
+       {},
+       1,
+       "Cannot find base directory in INIT.SRV\n",
+       true},
+      {"no database", [](Site& s) { s.write_init(); }, {}, 2, "Cannot find data/wp/wp.sys\n", true},
+      {"update-file name too long",
+       [](Site& s) { s.write_init(); },
+       {"40", "90", long_name},
+       5,
+       "Update file name too long\n",
+       true},
+      {"no time after --at",
+       [](Site& s) { s.write_init(); },
+       {"--at"},
+       2,
+       "wptool: --at wants seconds since 1970 or YYYY-MM-DD HH:MM:SS, not ''\n" + std::string(kPreviewUsage),
+       false},
+      {"not a time",
+       [](Site& s) { s.write_init(); },
+       {"--at", "2026-02-30 12:00:00"},
+       2,
+       "wptool: --at wants seconds since 1970 or YYYY-MM-DD HH:MM:SS, not '2026-02-30 12:00:00'\n" +
+           std::string(kPreviewUsage),
+       false},
+      {"time out of range",
+       [](Site& s) { s.write_init(); },
+       {"--at", "2147483648"},
+       2,
+       "wptool: --at time out of range\n",
+       false},
+  };
+  for (const Case& c : cases) {
+    Site site;
+    c.setup(site);
+    auto before = site.files();
+    std::vector<std::string> args = {"preview"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    RunResult preview = site.wptool(args);
+    EXPECT_EQ(c.status, preview.status) << c.name;
+    EXPECT_EQ(c.err, preview.err) << c.name;
+    EXPECT_EQ("", preview.out) << c.name;
+    EXPECT_TRUE(before == site.files()) << c.name;
+    if (!c.as_the_run) continue;
+    RunResult run = site.run(c.args);
+    EXPECT_EQ(c.status, run.status) << c.name;
+    EXPECT_EQ(c.err, run.err.substr(run.err.size() - std::min(run.err.size(), c.err.size()))) << c.name;
+  }
+
+  // After an interrupted run, a run restores the database from the backup
+  // and works on that: so does the preview.
+  Site3 s(records_bytes({station("QG1AA"), station("QG1AB", 0)}));
+  s.site.write("data/wp/wp.old", records_bytes({station("QG1AC", 0), station("QG1AD"), station("QG1AE")}));
+  s.site.write("data/wp/kestol.lck", "rewriting");
+  auto before = s.site.files();
+  RunResult preview = s.site.wptool({"preview"});
+  EXPECT_TRUE(before == s.site.files());
+  RunResult run = s.site.run({});
+  EXPECT_EQ(0, preview.status);
+  EXPECT_EQ(
+      "Previous run was interrupted: a run restores 'data/wp/wp.sys' from 'data/wp/wp.old' first; previewing "
+      "it\n",
+      preview.err);
+  EXPECT_EQ("drop\t0\tQG1AC\tnot seen since 1970-01-01 00:00:00\n" + run.out, preview.out);
+  EXPECT_NE(std::string::npos, run.out.find("    3 total records"));  // the backup's, not wp.sys's 2
+}
+
+// diff after a run: a dropped record is not taken for the kept one with
+// the same callsign, name and times that follows it, and every change the
+// run made is named.
+TEST(Diff, MatchesRepeatedStationsAndNamesTheChanges) {
+  WpRecord unknown_route = with_route(station("QH1AA", kFrozenNow, kUpdate - 1), "?");
+  std::strcpy(unknown_route.temp_home_bbs, "?");
+  std::strcpy(unknown_route.temp_zip, "75002");
+  WpRecord moved = station("QH1AA", kFrozenNow, kUpdate - 1);
+  std::strcpy(moved.temp_zip, "75002");
+  Site3 s(records_bytes(
+      {unknown_route, moved, station("qh1ab"), with_kind(station("QH1AC"), 'U'), station("QH1AD", 0)}));
+  ASSERT_EQ(0, s.site.run({}).status);
+  RunResult diff = s.site.wptool({"diff", "data/wp/wp.old", "data/wp/wp.sys"});
+  EXPECT_EQ(0, diff.status);
+  EXPECT_EQ(
+      "dropped\t0\tQH1AA\n"
+      "changed\t1\tQH1AA\tzip\t75001\t75002\n"
+      "changed\t2\tqh1ab\tcallsign\tqh1ab\tQH1AB\n"
+      "changed\t3\tQH1AC\tupdate_kind\tU\t-\n"
+      "dropped\t4\tQH1AD\n"
+      "records\t5\tkept\t3\tdropped\t2\tchanged\t3\n",
+      diff.out);
+
+  // A record that matches none is added; a file that cannot be read is
+  // named.
+  s.site.write("more.wp", s.site.read("data/wp/wp.sys") + record_bytes(station("QZ9ZZ")) + "part");
+  diff = s.site.wptool({"diff", "data/wp/wp.sys", "more.wp"});
+  EXPECT_EQ(0, diff.status);
+  EXPECT_EQ("added\t3\tQZ9ZZ\nrecords\t3\tkept\t3\tdropped\t0\tchanged\t0\tadded\t1\n", diff.out);
+  diff = s.site.wptool({"diff", "data/wp/wp.sys", "missing.wp"});
+  EXPECT_EQ(1, diff.status);
+  EXPECT_EQ("wptool: cannot open 'missing.wp'\n", diff.err);
 }

@@ -39,6 +39,8 @@ TEST(DuplicateFilter, FindsOnlyAddedKeysAndFillsAtMost1000) {
   EXPECT_TRUE(filter.contains("QA1BC", 70000));
   EXPECT_EQ("\rRecord 70000 (QA1BC) duplicated\n", testing::internal::GetCapturedStderr());
   EXPECT_FALSE(filter.contains("QA1BD", 0));
+  EXPECT_EQ(0, filter.slot_of("QA1BC"));
+  EXPECT_EQ(-1, filter.slot_of("QA1BD"));
 
   // Fill the table; the 1001st callsign is not kept.
   char call[7];
@@ -53,6 +55,9 @@ TEST(DuplicateFilter, FindsOnlyAddedKeysAndFillsAtMost1000) {
   EXPECT_TRUE(filter.contains("Q999A", 1));
   EXPECT_FALSE(filter.contains("ZZ9ZZ", 1));
   EXPECT_EQ("\rRecord 1 (Q999A) duplicated\n", testing::internal::GetCapturedStderr());
+  filter.slots[kDuplicateSlots - 1] = callsign_key("Q5A");  // the first slot holding a key is answered
+  EXPECT_EQ(5, filter.slot_of("Q5A"));
+  EXPECT_EQ(kDuplicateSlots - 2, filter.slot_of("Q998A"));
 }
 
 TEST(DuplicateFilter, EmptyCallsignUsesASlotWithKeyZero) {

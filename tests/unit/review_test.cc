@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstring>
 #include <string>
 
@@ -218,6 +219,34 @@ TEST(ReviewRecord, PromotesFieldByFieldFromTheTemporaryPart) {
   EXPECT_EQ(0, std::memcmp(r.location + 1, "owhere", 6));
 }
 
+// A temporary part that fills its field, without a NUL, is promoted
+// whole, up to the forced terminator; the note names the promoted fields.
+TEST(ReviewRecord, PromotesAWholeWidthTemporaryPartWhole) {
+  struct Case {
+    const char* name;
+    std::size_t offset;  // of the temporary field; its main field lies width bytes before
+    std::size_t width;
+    unsigned char promoted;
+  } cases[] = {
+      {"home BBS", offsetof(WpRecord, temp_home_bbs), sizeof WpRecord::home_bbs, kPromotedHomeBbs},
+      {"zip", offsetof(WpRecord, temp_zip), sizeof WpRecord::zip, kPromotedZip},
+      {"location", offsetof(WpRecord, temp_location), sizeof WpRecord::location, kPromotedLocation},
+  };
+  for (const Case& c : cases) {
+    Review review;
+    WpRecord r = good_record();
+    put_time(r.last_update, kNow - 41 * 86400);
+    auto* bytes = reinterpret_cast<char*>(&r);
+    std::memset(bytes + c.offset, 'W', c.width);
+    ReviewNote note{};
+    EXPECT_EQ(kKeepUpdated, review_record(review.in, &r, &note)) << c.name;
+    EXPECT_EQ(DropRule::none, note.rule) << c.name;
+    EXPECT_EQ(c.promoted, note.promoted) << c.name;
+    EXPECT_EQ(std::string(c.width - 1, 'W') + '\0', std::string(bytes + c.offset - c.width, c.width))
+        << c.name;
+  }
+}
+
 TEST(ReviewRecord, AnnouncesKeptUpdatesOnly) {
   struct Case {
     const char* name;
@@ -241,6 +270,8 @@ TEST(ReviewRecord, AnnouncesKeptUpdatesOnly) {
          std::strcpy(r.temp_location, "Town\nOn 1 QX1X/U @");
        },
        "On 1261208 QA1BC/U @ QQ1AA.QQ.EU zip 75001 A?B??\xe9 Town?On 1 QX1X/U @\n", true},
+      {"empty temporary home BBS", 'U', [](WpRecord& r) { r.temp_home_bbs[0] = '\0'; },
+       "On 1261208 QA1BC/U @ ? zip 75001 Ann Nowhere\n", true},
       {"X goes to the update file only", 'X', [](WpRecord&) {}, "", true},
       {"lower-case u is another kind", 'u', [](WpRecord&) {}, "", true},
       {"dropped", 'U', [](WpRecord& r) { put_time(r.last_seen, 0); }, "", false},

@@ -4,14 +4,8 @@
 #include <cstdint>
 #include <ctime>
 
-namespace {
-
-// A text field up to its NUL (or its whole width), with tabs, line ends,
-// backslashes and other unprintable bytes escaped so a record stays on one
-// line.
-template <std::size_t N>
-void put_field(const char (&field)[N], std::FILE* out) {
-  for (std::size_t i = 0; i < N && field[i] != '\0'; ++i) {
+void put_text(const char* field, std::size_t width, std::FILE* out) {
+  for (std::size_t i = 0; i < width && field[i] != '\0'; ++i) {
     auto c = static_cast<unsigned char>(field[i]);
     if (c < 0x20 || c >= 0x7f || c == '\\') {
       std::fprintf(out, "\\x%02x", c);
@@ -21,7 +15,17 @@ void put_field(const char (&field)[N], std::FILE* out) {
   }
 }
 
-void put_time_field(std::int32_t seconds, std::FILE* out) {
+void put_update_kind(unsigned char kind, std::FILE* out) {
+  if (kind == 0) {
+    std::fputc('-', out);
+  } else if (kind >= 0x21 && kind < 0x7f && kind != '\\') {
+    std::fputc(kind, out);
+  } else {
+    std::fprintf(out, "\\x%02x", kind);
+  }
+}
+
+void put_time_text(std::int32_t seconds, std::FILE* out) {
   std::time_t t = seconds;
   std::tm fields{};
   char text[64];
@@ -33,36 +37,28 @@ void put_time_field(std::int32_t seconds, std::FILE* out) {
   std::fputs(text, out);
 }
 
-}  // namespace
-
 void dump_record(const WpRecord& r, std::FILE* out) {
-  put_field(r.callsign, out);
+  put_text(r.callsign, out);
   std::fputc('\t', out);
-  put_field(r.name, out);
+  put_text(r.name, out);
   std::fputc('\t', out);
-  if (r.update_kind == 0) {
-    std::fputc('-', out);
-  } else if (r.update_kind >= 0x21 && r.update_kind < 0x7f && r.update_kind != '\\') {
-    std::fputc(r.update_kind, out);
-  } else {
-    std::fprintf(out, "\\x%02x", r.update_kind);
-  }
+  put_update_kind(r.update_kind, out);
   std::fputc('\t', out);
-  put_time_field(get_time(r.last_update), out);
+  put_time_text(get_time(r.last_update), out);
   std::fputc('\t', out);
-  put_time_field(get_time(r.last_seen), out);
+  put_time_text(get_time(r.last_seen), out);
   std::fputc('\t', out);
-  put_field(r.home_bbs, out);
+  put_text(r.home_bbs, out);
   std::fputc('\t', out);
-  put_field(r.zip, out);
+  put_text(r.zip, out);
   std::fputc('\t', out);
-  put_field(r.location, out);
+  put_text(r.location, out);
   std::fputc('\t', out);
-  put_field(r.temp_home_bbs, out);
+  put_text(r.temp_home_bbs, out);
   std::fputc('\t', out);
-  put_field(r.temp_zip, out);
+  put_text(r.temp_zip, out);
   std::fputc('\t', out);
-  put_field(r.temp_location, out);
+  put_text(r.temp_location, out);
   std::fputc('\n', out);
 }
 

@@ -1,12 +1,15 @@
-// wptool: lists a white pages file, or writes a reproducible synthetic
-// database, for operators and tests.
+// wptool: lists a white pages file, writes a reproducible synthetic
+// database, shows what a run would do and what a run did, for operators
+// and tests.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "tools/wptool/diff.h"
 #include "tools/wptool/dump.h"
 #include "tools/wptool/generate.h"
+#include "tools/wptool/preview.h"
 
 namespace {
 
@@ -14,10 +17,16 @@ void write_usage(std::FILE* out) {
   std::fputs(
       "usage: wptool dump FILE\n"
       "       wptool gen N [SEED [NOW]]\n"
+      "       wptool preview [upd-days [kill-days [update-file]]] [/NOC] [--at TIME]\n"
+      "       wptool diff OLD NEW\n"
       "dump lists FILE one record per line, tab-separated.\n"
       "gen writes N records to standard output; SEED (default 1) picks the\n"
       "data, NOW (seconds since 1970, default 1796731200, 2026-12-08 12:00 UTC)\n"
-      "anchors their times.\n",
+      "anchors their times.\n"
+      "preview shows what kestol with these arguments would drop, promote and\n"
+      "announce, at TIME (seconds since 1970 or local YYYY-MM-DD HH:MM:SS) or now,\n"
+      "and its summary; it changes nothing.\n"
+      "diff shows what a run changed, e.g. wptool diff data/wp/wp.old data/wp/wp.sys.\n",
       out);
 }
 
@@ -35,6 +44,8 @@ int main(int argc, char** argv) {
     write_usage(stdout);
     return 0;
   }
+  if (argc >= 2 && std::strcmp(argv[1], "preview") == 0) return run_preview(argc - 1, argv + 1);
+  if (argc == 4 && std::strcmp(argv[1], "diff") == 0) return diff_files(argv[2], argv[3], stdout) ? 0 : 1;
   if (argc == 3 && std::strcmp(argv[1], "dump") == 0) return dump_file(argv[2], stdout) ? 0 : 1;
   if (argc >= 3 && argc <= 5 && std::strcmp(argv[1], "gen") == 0) {
     long long count = 0;
