@@ -71,11 +71,11 @@ struct MatchKey {
 MatchKey match_key(const WpRecord& r) {
   MatchKey key;
   std::memset(&key, 0, sizeof key);
-  std::strncpy(key.callsign, r.callsign, sizeof key.callsign - 1);
+  copy_bounded(key.callsign, r.callsign, sizeof key.callsign - 1);
   is_valid_callsign(key.callsign);
   std::size_t length = std::strlen(key.callsign);
   std::memset(key.callsign + length, 0, sizeof key.callsign - length);
-  std::strncpy(key.name, r.name, sizeof key.name - 1);
+  copy_bounded(key.name, r.name, sizeof key.name - 1);
   std::memcpy(key.times, r.last_update, 4);
   std::memcpy(key.times + 4, r.last_seen, 4);
   return key;
