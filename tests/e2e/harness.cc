@@ -243,11 +243,13 @@ std::string records_bytes(const std::vector<WpRecord>& records) {
   return bytes;
 }
 
+bool through_runner() { return !runner().empty(); }
+
 bool have_program(const char* name) {
   // Under a runner, strace would trace the emulator rather than the tool,
   // and its call counts would not be the tool's: fault injection is then
   // unavailable, and the tests that need it skip.
-  if (!runner().empty() && std::strcmp(name, "strace") == 0) return false;
+  if (through_runner() && std::strcmp(name, "strace") == 0) return false;
   std::string command = std::string("command -v ") + name + " >/dev/null 2>&1";
   return std::system(command.c_str()) == 0;
 }

@@ -75,6 +75,10 @@ std::string records_bytes(const std::vector<WpRecord>& records);
 // binaries run through KESTOL_E2E_RUNNER.
 bool have_program(const char* name);
 
+// Whether the binaries run through KESTOL_E2E_RUNNER (an emulator, whose
+// start-up takes a good part of a second).
+bool through_runner();
+
 // A valid callsign, different for every index below 4569760: two letters,
 // a digit, one or two letters.
 std::string distinct_callsign(int i);
