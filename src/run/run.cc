@@ -298,7 +298,9 @@ int run_kestol(int argc, char** argv) {
 
   write_banner();
   std::time_t now = std::time(nullptr);
-  if (now > INT32_MAX || now < INT32_MIN) {
+  // A 32-bit time_t cannot hold a time after 2038-01-19 03:14:07 UTC: the
+  // clock reading then fails with -1, which is out of range too.
+  if (now == static_cast<std::time_t>(-1) || now > INT32_MAX || now < INT32_MIN) {
     std::fputs("System time out of range\n", stderr);
     return kFailure;
   }

@@ -7,6 +7,10 @@
 #include <cerrno>
 #include <cstring>
 
+// Databases over 2 GiB: every file the tool opens, reads or truncates needs
+// 64-bit offsets, also on 32-bit targets (built with _FILE_OFFSET_BITS=64).
+static_assert(sizeof(off_t) >= 8, "64-bit file offsets are needed");
+
 ssize_t read_some(int fd, void* buffer, std::size_t size) {
   for (;;) {
     ssize_t n = ::read(fd, buffer, size);

@@ -1,5 +1,9 @@
 // End-to-end test harness: throw-away site directories, running the built
 // binaries in them, and reading back everything they leave.
+//
+// The binaries are the ones built with the suite, or those named by
+// KESTOL_E2E_KESTOL and KESTOL_E2E_WPTOOL, run through the command in
+// KESTOL_E2E_RUNNER when it is set (an emulator for a cross-built tool).
 #pragma once
 
 #include <sys/types.h>
@@ -70,7 +74,13 @@ WpRecord make_record(const char* callsign, const char* home_bbs, std::int32_t la
                      std::int32_t last_update = 0);
 std::string records_bytes(const std::vector<WpRecord>& records);
 
+// Whether a program is on the PATH. strace counts as missing when the
+// binaries run through KESTOL_E2E_RUNNER.
 bool have_program(const char* name);
+
+// Whether the binaries run through KESTOL_E2E_RUNNER (an emulator, whose
+// start-up takes a good part of a second).
+bool through_runner();
 
 // A valid callsign, different for every index below 4569760: two letters,
 // a digit, one or two letters.

@@ -119,6 +119,9 @@ TEST(Summary, StampsFollowTheLocalTimeZoneAndTheRunningClock) {
 
   // A clock running a thousand times fast from 23:59:30 passes midnight
   // during a run over a larger database: the two stamps show different days.
+  // It runs from the start of the process: an emulator's own start-up
+  // already takes it past midnight.
+  if (through_runner()) GTEST_SKIP() << "the running clock starts with the emulator";
   std::vector<WpRecord> many;
   for (int i = 0; i < 50000; ++i)
     many.push_back(make_record(distinct_callsign(i).c_str(), "QQ1AA.QQ.EU", INT32_MAX));

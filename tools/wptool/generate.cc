@@ -88,7 +88,11 @@ void spoil_callsign(Random& rng, char (&call)[7]) {
 void make_route(Random& rng, char (&out)[41]) {
   char bbs[7];
   make_callsign(rng, bbs);
-  std::snprintf(out, sizeof out, "%s.%s.%s", bbs, kRegions[rng.below(10)], kContinents[rng.below(4)]);
+  // One draw per statement: the order of evaluation of function arguments
+  // is unspecified, and the bytes must not depend on the compiler.
+  unsigned continent = rng.below(4);
+  unsigned region = rng.below(10);
+  std::snprintf(out, sizeof out, "%s.%s.%s", bbs, kRegions[region], kContinents[continent]);
 }
 
 void make_zip(Random& rng, char (&out)[9]) {
@@ -98,7 +102,10 @@ void make_zip(Random& rng, char (&out)[9]) {
 
 // Days before now in seconds, with a random time of day.
 std::int32_t days_before(Random& rng, std::int32_t now, unsigned min_days, unsigned max_days) {
-  std::int64_t seconds = (min_days + rng.below(max_days - min_days + 1)) * 86400LL + rng.below(86400);
+  // One draw per statement, in a fixed order (see make_route).
+  unsigned day = rng.below(max_days - min_days + 1);
+  unsigned second = rng.below(86400);
+  std::int64_t seconds = (min_days + day) * 86400LL + second;
   std::int64_t t = now - seconds;
   return t < INT32_MIN ? INT32_MIN : static_cast<std::int32_t>(t);
 }
