@@ -198,7 +198,7 @@ RunResult Site::run(const std::vector<std::string>& args, const RunSettings& set
 }
 
 RunResult Site::wptool(const std::vector<std::string>& args, const RunSettings& settings) const {
-  std::vector<std::string> argv = command_for(WPTOOL_BIN, args, settings);
+  std::vector<std::string> argv = command_for(binary("KESTOL_E2E_WPTOOL", WPTOOL_BIN), args, settings);
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) exec_child(root_, argv, settings, output_dir_ + "/out", output_dir_ + "/err");
