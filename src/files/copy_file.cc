@@ -102,9 +102,15 @@ CopyResult copy_file(const char* source, const char* destination) {
   return stop_signal() != 0 ? CopyResult::stopped : CopyResult::failed;
 }
 
-bool restore_file(const char* backup, const char* database) {
+bool restore_file(const char* backup, const char* database, const FileIdentity* expected) {
   int in = open_regular(backup, O_RDONLY, 0, Links::refuse);
   if (in < 0) return false;
+  FileIdentity found;
+  if (expected != nullptr && (!identify_file(in, &found) || found.device != expected->device ||
+                              found.inode != expected->inode || found.length != expected->length)) {
+    close_fd(in);
+    return false;
+  }
   int out = open_regular(database, O_WRONLY | O_CREAT, 0666, Links::refuse);
   if (out < 0) {
     close_fd(in);

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "files/journal.h"
+
 enum class CopyResult { copied, failed, same_file, stopped };
 
 // Copies source to destination (created 0600 if missing; an existing one
@@ -20,9 +22,10 @@ enum class CopyResult { copied, failed, same_file, stopped };
 CopyResult copy_file(const char* source, const char* destination);
 
 // Rewrites database from backup the same way and flushes it and its
-// directory to stable storage. Never removes either file, even when it
-// fails; writes no message.
-bool restore_file(const char* backup, const char* database);
+// directory to stable storage. With expected, the backup must still be that
+// very file at that length, or nothing is written. Never removes either
+// file, even when it fails; writes no message.
+bool restore_file(const char* backup, const char* database, const FileIdentity* expected = nullptr);
 
 // Copies the whole of in over out from offset 0, cuts out to that length
 // and flushes it. With stoppable, gives up (false) when a stop signal has

@@ -16,9 +16,10 @@ namespace {
 
 constexpr char kMark[] = "rewriting";
 constexpr std::size_t kMarkLength = sizeof kMark - 1;
-// The mark, and per file: "\nappend DEV INO LENGTH PATHLENGTH " and the
-// path. The path goes last, counted, so any byte may stand in it.
-constexpr std::size_t kJournalSize = kMarkLength + kMaxAppendedFiles * (96 + kJournalPathSize);
+// The mark; "\nbackup DEV INO LENGTH"; and per file "\nappend DEV INO
+// LENGTH PATHLENGTH " and the path. The path goes last, counted, so any
+// byte may stand in it.
+constexpr std::size_t kJournalSize = kMarkLength + 96 + kMaxAppendedFiles * (96 + kJournalPathSize);
 
 bool write_at(int fd, const char* bytes, std::size_t size) {
   std::size_t done = 0;
@@ -31,24 +32,46 @@ bool write_at(int fd, const char* bytes, std::size_t size) {
   return true;
 }
 
-// Parses one "\nappend ..." entry at *p; false when it is malformed.
-bool parse_entry(const char** p, const char* end, AppendedFile* file) {
-  char head[96];
-  std::size_t n = static_cast<std::size_t>(end - *p) < sizeof head - 1 ? static_cast<std::size_t>(end - *p)
-                                                                       : sizeof head - 1;
-  std::memcpy(head, *p, n);
+// Copies the start of [p, end) into head as a NUL-terminated text.
+void take_head(const char* p, const char* end, char (&head)[96]) {
+  std::size_t n = static_cast<std::size_t>(end - p) < sizeof head - 1 ? static_cast<std::size_t>(end - p)
+                                                                      : sizeof head - 1;
+  std::memcpy(head, p, n);
   head[n] = '\0';
-  unsigned long long path_length = 0;
+}
+
+// Parses the "\nbackup ..." entry at *p; false when there is none.
+bool parse_backup(const char** p, const char* end, FileIdentity* backup) {
+  char head[96];
+  take_head(*p, end, head);
   int used = 0;
-  if (std::sscanf(head, "\nappend %" SCNu64 " %" SCNu64 " %" SCNd64 " %llu %n", &file->device, &file->inode,
-                  &file->length, &path_length, &used) != 4 ||
-      used == 0 || path_length >= kJournalPathSize || file->length < 0 ||
-      static_cast<std::size_t>(end - *p) < used + path_length) {
+  if (std::sscanf(head, "\nbackup %" SCNu64 " %" SCNu64 " %" SCNd64 "%n", &backup->device, &backup->inode,
+                  &backup->length, &used) != 3 ||
+      used == 0) {
     return false;
   }
-  std::memcpy(file->path, *p + used, path_length);
+  *p += used;
+  return true;
+}
+
+// Parses one "\nappend ..." entry at *p; false when it is malformed. The
+// path starts right after the one blank that follows its length, whatever
+// its first bytes are.
+bool parse_entry(const char** p, const char* end, AppendedFile* file) {
+  char head[96];
+  take_head(*p, end, head);
+  unsigned long long path_length = 0;
+  int used = 0;
+  FileIdentity& id = file->identity;
+  if (std::sscanf(head, "\nappend %" SCNu64 " %" SCNu64 " %" SCNd64 " %llu%n", &id.device, &id.inode,
+                  &id.length, &path_length, &used) != 4 ||
+      used == 0 || head[used] != ' ' || path_length >= kJournalPathSize || id.length < 0 ||
+      static_cast<std::size_t>(end - *p) < used + 1 + path_length) {
+    return false;
+  }
+  std::memcpy(file->path, *p + used + 1, path_length);
   file->path[path_length] = '\0';
-  *p += used + path_length;
+  *p += used + 1 + path_length;
   return true;
 }
 
@@ -60,24 +83,29 @@ bool cut_file(const AppendedFile& file) {
   if (fd < 0)
     return errno == ENOENT || errno == ELOOP || errno == EINVAL || errno == ENOTDIR || errno == ENXIO;
   bool ok = true;
-  if (st.st_dev == file.device && st.st_ino == file.inode && st.st_size > file.length) {
-    ok = ::ftruncate(fd, static_cast<off_t>(file.length)) == 0 && sync_fd(fd);
+  const FileIdentity& id = file.identity;
+  if (st.st_dev == id.device && st.st_ino == id.inode && st.st_size > id.length) {
+    ok = ::ftruncate(fd, static_cast<off_t>(id.length)) == 0 && sync_fd(fd);
   }
   return close_fd(fd) && ok;
 }
 
 }  // namespace
 
-bool journal_appended_file(Journal* journal, const char* path, int fd) {
+bool identify_file(int fd, FileIdentity* identity) {
   struct stat st;
-  if (journal->count >= kMaxAppendedFiles || std::strlen(path) >= kJournalPathSize || ::fstat(fd, &st) != 0) {
-    return false;
-  }
-  AppendedFile& file = journal->files[journal->count++];
+  if (::fstat(fd, &st) != 0) return false;
+  *identity = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+               static_cast<std::int64_t>(st.st_size)};
+  return true;
+}
+
+bool journal_appended_file(Journal* journal, const char* path, int fd) {
+  if (journal->count >= kMaxAppendedFiles || std::strlen(path) >= kJournalPathSize) return false;
+  AppendedFile& file = journal->files[journal->count];
+  if (!identify_file(fd, &file.identity)) return false;
   std::strcpy(file.path, path);
-  file.device = static_cast<std::uint64_t>(st.st_dev);
-  file.inode = static_cast<std::uint64_t>(st.st_ino);
-  file.length = static_cast<std::int64_t>(st.st_size);
+  ++journal->count;
   return true;
 }
 
@@ -85,35 +113,46 @@ bool mark_rewriting(int lock_fd, const Journal& journal) {
   char text[kJournalSize];
   std::size_t size = kMarkLength;
   std::memcpy(text, kMark, kMarkLength);
+  if (journal.has_backup) {
+    const FileIdentity& b = journal.backup;
+    size += static_cast<std::size_t>(std::snprintf(text + size, sizeof text - size,
+                                                   "\nbackup %" PRIu64 " %" PRIu64 " %" PRId64, b.device,
+                                                   b.inode, b.length));
+  }
   for (int i = 0; i < journal.count; ++i) {
     const AppendedFile& file = journal.files[i];
+    const FileIdentity& id = file.identity;
     std::size_t path_length = std::strlen(file.path);
     size += static_cast<std::size_t>(std::snprintf(text + size, sizeof text - size,
                                                    "\nappend %" PRIu64 " %" PRIu64 " %" PRId64 " %zu ",
-                                                   file.device, file.inode, file.length, path_length));
+                                                   id.device, id.inode, id.length, path_length));
     std::memcpy(text + size, file.path, path_length);
     size += path_length;
   }
   return ::ftruncate(lock_fd, 0) == 0 && write_at(lock_fd, text, size) && sync_fd(lock_fd);
 }
 
-bool read_mark(int lock_fd, Journal* journal) {
+MarkState read_mark(int lock_fd, Journal* journal) {
   char text[kJournalSize + 1];
   ssize_t n;
   do {
     n = ::pread(lock_fd, text, sizeof text, 0);
   } while (n < 0 && errno == EINTR);
-  journal->count = 0;
-  if (n < static_cast<ssize_t>(kMarkLength) || std::memcmp(text, kMark, kMarkLength) != 0) return false;
+  *journal = Journal{};
+  if (n < 0) return MarkState::unreadable;
+  if (n < static_cast<ssize_t>(kMarkLength) || std::memcmp(text, kMark, kMarkLength) != 0) {
+    return MarkState::clear;
+  }
   const char* p = text + kMarkLength;
   const char* end = text + n;
+  journal->has_backup = parse_backup(&p, end, &journal->backup);
   // Entries that cannot be read are passed over: the database is still
   // restored, which is what the plain mark asks for.
   while (p < end && journal->count < kMaxAppendedFiles &&
          parse_entry(&p, end, &journal->files[journal->count])) {
     ++journal->count;
   }
-  return true;
+  return MarkState::marked;
 }
 
 bool clear_rewriting(int lock_fd) { return ::ftruncate(lock_fd, 0) == 0 && sync_fd(lock_fd); }

@@ -84,14 +84,16 @@ bool open_appended(const char* path, Links links, char* buffer, std::size_t size
   return true;
 }
 
-// True when the open update file is the database, the backup, mess.wp or
-// the lock file: appending records to a file the run reads or rewrites
-// would corrupt it.
+// True when the open update file is the database, the backup, mess.wp, the
+// lock file, init.srv or the result file: appending records to a file the
+// run or the larger system reads or rewrites would corrupt it.
 bool update_file_is_database_file(const RunContext& ctx) {
   struct stat update;
   if (fstat(ctx.announcer.update_file.fd, &update) != 0) return false;
   struct stat other;
-  if (stat(ctx.config.database_path, &other) == 0 && same_file(update, other)) return true;
+  for (const char* path : {ctx.config.database_path, "init.srv", ctx.config.result_file_name}) {
+    if (stat(path, &other) == 0 && same_file(update, other)) return true;
+  }
   for (int fd : {ctx.backup_fd, ctx.announcer.messages.fd, ctx.lock_fd}) {
     if (fstat(fd, &other) == 0 && same_file(update, other)) return true;
   }
@@ -105,7 +107,8 @@ bool undo_from_journal(int lock_fd, const SiteConfig& config, const Journal& jou
   const char* failed_path = nullptr;
   bool cut = cut_appended_files(journal, &failed_path);
   if (!cut) std::fprintf(stderr, "Error while writting file '%s'\n", failed_path);
-  if (!restore_file(config.backup_path, config.database_path)) {
+  if (!restore_file(config.backup_path, config.database_path,
+                    journal.has_backup ? &journal.backup : nullptr)) {
     std::fprintf(stderr, "Cannot restore '%s' from '%s'\n", config.database_path, config.backup_path);
     return false;
   }
@@ -128,7 +131,16 @@ int lock_and_recover(RunContext& ctx) {
       return kNoDatabase;
   }
   Journal journal;
-  if (!read_mark(ctx.lock_fd, &journal)) return 0;
+  switch (read_mark(ctx.lock_fd, &journal)) {
+    case MarkState::clear:
+      return 0;
+    case MarkState::unreadable:
+      // Going on could copy a half-written database over the only backup.
+      std::fprintf(stderr, "Error while reading file '%s'\n", config.lock_path);
+      return kNoDatabase;
+    case MarkState::marked:
+      break;
+  }
   if (!undo_from_journal(ctx.lock_fd, config, journal)) return kCopyFailed;
   std::fprintf(stderr, "Previous run was interrupted: '%s' restored from '%s'\n", config.database_path,
                config.backup_path);

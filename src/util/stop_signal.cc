@@ -25,7 +25,12 @@ void install_stop_handlers() {
   action.sa_handler = note_stop;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  for (int s : kStopSignals) sigaction(s, &action, nullptr);
+  for (int s : kStopSignals) {
+    // A signal the caller ignores (as nohup does with SIGHUP) stays ignored.
+    struct sigaction previous;
+    if (sigaction(s, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+    sigaction(s, &action, nullptr);
+  }
   signal(SIGXFSZ, SIG_IGN);
 }
 

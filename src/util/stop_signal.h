@@ -1,8 +1,9 @@
 // Stop signals: SIGTERM, SIGINT and SIGHUP only set a flag, which the run
 // checks at points where it can stop cleanly (once per record, once per
 // chunk of the backup copy), undoes what it must, and then ends by the
-// same signal so that its caller sees how it ended. SIGXFSZ is ignored,
-// so a file-size limit shows as a failed write.
+// same signal so that its caller sees how it ended. A stop signal that the
+// caller had ignored stays ignored. SIGXFSZ is ignored, so a file-size
+// limit shows as a failed write.
 #pragma once
 
 // Installs the handlers; call before any file is opened.

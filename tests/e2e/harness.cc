@@ -119,6 +119,7 @@ const std::string& faketime_library() {
   std::vector<char*> argp;
   for (std::string& a : args) argp.push_back(a.data());
   argp.push_back(nullptr);
+  if (settings.ignore_hangup) signal(SIGHUP, SIG_IGN);
   if (settings.close_output) {
     close(1);
     close(2);

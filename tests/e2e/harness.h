@@ -31,6 +31,7 @@ struct RunSettings {
   std::vector<std::string> prefix;  // a wrapper such as strace and its options
   long file_size_limit = -1;        // RLIMIT_FSIZE in bytes
   bool close_output = false;        // start with descriptors 1 and 2 closed
+  bool ignore_hangup = false;       // start with SIGHUP ignored, as nohup does
 };
 
 // A temporary site: the working directory with init.srv and the base

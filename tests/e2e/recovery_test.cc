@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <random>
 #include <sstream>
@@ -89,16 +91,45 @@ TEST(Recovery, MarkedLockRestoresTheDatabaseFirst) {
   EXPECT_EQ("", p.site.read("data/wp/kestol.lck"));
 }
 
-TEST(Recovery, FailedRestoreTouchesNothingElse) {
-  Prepared p("half");
-  p.site.write("data/wp/kestol.lck", "rewriting");  // but no backup to restore from
-  RunResult r = p.site.run({});
-  EXPECT_EQ(2, r.status);
-  EXPECT_EQ(std::string(kSettings) + "Cannot restore 'data/wp/wp.sys' from 'data/wp/wp.old'\n", r.err);
-  EXPECT_EQ("half", p.site.read("data/wp/wp.sys"));
-  EXPECT_FALSE(p.site.exists("data/wp/wp.old"));
-  EXPECT_EQ("rewriting", p.site.read("data/wp/kestol.lck"));
-  EXPECT_FALSE(p.site.exists("kestol.res"));
+// A run that cannot trust the backup or read the journal stops before it
+// touches anything: going on could copy a half-written database over the
+// only backup, or restore a backup that is not the one copied.
+TEST(Recovery, StopsWithoutAWholeBackupOrAReadableJournal) {
+  const std::string cannot_restore = "Cannot restore 'data/wp/wp.sys' from 'data/wp/wp.old'\n";
+  struct Case {
+    const char* name;
+    const char* backup;  // nullptr: none
+    bool journal_names_backup;
+    RunSettings (*settings)(const Site&);
+    int status;
+    std::string message;
+  } cases[] = {
+      {"no backup to restore from", nullptr, false, nullptr, 2, cannot_restore},
+      {"backup changed since it was copied", "a backup cut short", true, nullptr, 2, cannot_restore},
+      {"journal cannot be read", "old", false,
+       [](const Site& s) { return failing(s, "data/wp/kestol.lck", "pread64", "EIO", "1"); }, 4,
+       "Error while reading file 'data/wp/kestol.lck'\n"},
+  };
+  for (const Case& c : cases) {
+    if (c.settings != nullptr && !have_program("strace")) continue;
+    Prepared p("half");
+    p.site.write("data/wp/mess.wp", "");  // opened before the journal is read
+    std::string mark = "rewriting";
+    if (c.backup != nullptr) p.site.write("data/wp/wp.old", c.backup);
+    if (c.journal_names_backup) {
+      struct stat st;
+      ASSERT_EQ(0, stat(p.site.path("data/wp/wp.old").c_str(), &st));
+      mark += "\nbackup " + std::to_string(st.st_dev) + " " + std::to_string(st.st_ino) + " " +
+              std::to_string(st.st_size + 100);  // as long as it was when copied
+    }
+    p.site.write("data/wp/kestol.lck", mark);
+    chmod(p.site.path("data/wp/kestol.lck").c_str(), 0600);
+    auto before = p.site.files();
+    RunResult r = p.site.run({}, c.settings != nullptr ? c.settings(p.site) : RunSettings{});
+    EXPECT_EQ(c.status, r.status) << c.name;
+    EXPECT_EQ(std::string(kSettings) + c.message, r.err) << c.name;
+    EXPECT_EQ(before, p.site.files()) << c.name;  // the mark included
+  }
 }
 
 TEST(Recovery, RestoreFailureAfterAWriteErrorIsRecoveredByTheNextRun) {
@@ -291,6 +322,7 @@ TEST(Signals, UndoTheRunAndEndByTheSameSignal) {
       {"HUP while announcing", "updates.wp", "write", "2", "HUP", 128 + SIGHUP, undone},
       {"TERM while committing", "data/wp/mess.wp", "fsync", "1", "TERM", 128 + SIGTERM, undone},
       {"TERM after the commit", "data/wp/kestol.lck", "ftruncate", "2", "TERM", 0, completed},
+      {"HUP under nohup", "data/wp/wp.sys", "write", "1", "HUP", 0, completed},
       {"file-size limit on mess.wp", nullptr, nullptr, nullptr, nullptr, 1, undone},
   };
   for (const Case& c : cases) {
@@ -299,6 +331,7 @@ TEST(Signals, UndoTheRunAndEndByTheSameSignal) {
     if (c.signal != nullptr) {
       settings = failing(p.site, c.path, c.call, "", c.nth);
       settings.prefix.back() = std::string("inject=") + c.call + ":signal=" + c.signal + ":when=" + c.nth;
+      settings.ignore_hangup = std::strstr(c.name, "nohup") != nullptr;
     } else {
       settings.file_size_limit = 400000;  // above the database, just above mess.wp
       p.site.write("data/wp/mess.wp", std::string(399950, 'm'));

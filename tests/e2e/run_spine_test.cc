@@ -219,9 +219,10 @@ TEST(RunSpine, UpdateFileCannotBeOpenedLeavesTheDatabase) {
 
 TEST(RunSpine, UpdateFileThatIsADatabaseFileIsRefused) {
   for (const char* name : {"data/wp/wp.sys", "data/wp/wp.old", "data/wp/mess.wp", "data/wp/kestol.lck",
-                           "./data/wp/../wp/wp.sys"}) {
+                           "./data/wp/../wp/wp.sys", "init.srv", "kestol.res"}) {
     Prepared p;
     p.site.write("data/wp/mess.wp", "");
+    p.site.write("kestol.res", "last run's result\n");
     RunResult r = p.site.run({"1", "2", name, "/NOC"});
     EXPECT_EQ(5, r.status) << name;
     EXPECT_EQ(run_header(1, 2) + "Update file '" + name + "' is a database file\n", r.err) << name;

@@ -179,36 +179,53 @@ TEST(RunLock, ExclusiveAndMarked) {
   EXPECT_EQ(LockResult::cannot_open, take_run_lock(dir.at("no/such/dir").c_str(), &second));
 
   Journal journal;
-  EXPECT_FALSE(read_mark(first, &journal));
-  // Paths of any bytes, and a plain mark of an older run with no files.
-  put(dir.at("mess.wp"), "0123456789");
-  put(dir.at("odd\nname 7"), "abc");
+  EXPECT_EQ(MarkState::clear, read_mark(first, &journal));
+  // Paths of any bytes (blanks and line feeds first too), the backup, and
+  // a plain mark of an older run with no files.
+  const char* const names[] = {" upd", "\n odd 7"};
+  put(dir.at(names[0]), "0123456789");
+  put(dir.at(names[1]), "abc");
   Journal written;
-  for (const char* name : {"mess.wp", "odd\nname 7"}) {
+  for (const char* name : names) {
     int fd = open(dir.at(name).c_str(), O_RDONLY);
-    ASSERT_TRUE(journal_appended_file(&written, dir.at(name).c_str(), fd));
+    ASSERT_TRUE(journal_appended_file(&written, name, fd));
     close(fd);
   }
+  written.has_backup = true;
+  written.backup = {7, 8, 194000};
   EXPECT_TRUE(mark_rewriting(first, written));
-  ASSERT_TRUE(read_mark(first, &journal));
+  ASSERT_EQ(MarkState::marked, read_mark(first, &journal));
   ASSERT_EQ(2, journal.count);
   for (int i = 0; i < 2; ++i) {
-    EXPECT_STREQ(written.files[i].path, journal.files[i].path);
-    EXPECT_EQ(written.files[i].inode, journal.files[i].inode);
-    EXPECT_EQ(written.files[i].device, journal.files[i].device);
+    EXPECT_STREQ(names[i], journal.files[i].path);
+    EXPECT_EQ(written.files[i].identity.inode, journal.files[i].identity.inode);
+    EXPECT_EQ(written.files[i].identity.device, journal.files[i].identity.device);
   }
-  EXPECT_EQ(10, journal.files[0].length);
-  EXPECT_EQ(3, journal.files[1].length);
+  EXPECT_EQ(10, journal.files[0].identity.length);
+  EXPECT_EQ(3, journal.files[1].identity.length);
+  EXPECT_TRUE(journal.has_backup);
+  EXPECT_EQ(194000, journal.backup.length);
+  EXPECT_EQ(8u, journal.backup.inode);
   EXPECT_EQ(0u, get(path).find("rewriting"));
   EXPECT_TRUE(clear_rewriting(first));
-  EXPECT_FALSE(read_mark(first, &journal));
+  EXPECT_EQ(MarkState::clear, read_mark(first, &journal));
   EXPECT_EQ("", get(path));
   put(path, "rewriting");
-  EXPECT_TRUE(read_mark(first, &journal));
+  EXPECT_EQ(MarkState::marked, read_mark(first, &journal));
   EXPECT_EQ(0, journal.count);
+  EXPECT_FALSE(journal.has_backup);
   put(path, "rewritin");  // a partial mark is no mark
-  EXPECT_FALSE(read_mark(first, &journal));
+  EXPECT_EQ(MarkState::clear, read_mark(first, &journal));
   close(first);
+  // Somebody else could write the journal: no lock.
+  chmod(path.c_str(), 0620);
+  EXPECT_EQ(LockResult::cannot_open, take_run_lock(path.c_str(), &second));
+  chmod(path.c_str(), 0600);
+  if (geteuid() == 0) {
+    ASSERT_EQ(0, chown(path.c_str(), 65534, 0));
+    EXPECT_EQ(LockResult::cannot_open, take_run_lock(path.c_str(), &second));
+    ASSERT_EQ(0, chown(path.c_str(), 0, 0));
+  }
   EXPECT_EQ(LockResult::locked, take_run_lock(path.c_str(), &second));
   close(second);
 }

@@ -219,7 +219,7 @@ int run_preview(int argc, char** argv) {
   int lock = open_regular(config.lock_path, O_RDONLY, 0, Links::refuse);
   if (lock >= 0) {
     Journal journal;
-    if (read_mark(lock, &journal)) source = config.backup_path;
+    if (read_mark(lock, &journal) == MarkState::marked) source = config.backup_path;
     ::close(lock);
   }
   // Like the run, never through a symbolic link, and never a FIFO or a
