@@ -204,7 +204,8 @@ int run_preview(int argc, char** argv) {
   }
 
   std::int64_t now = at_given ? at : static_cast<std::int64_t>(std::time(nullptr));
-  if (now > INT32_MAX || now < INT32_MIN) {
+  // As in the run, a failed clock reading (-1) is out of range too.
+  if ((!at_given && now == -1) || now > INT32_MAX || now < INT32_MIN) {
     std::fputs(at_given ? "wptool: --at time out of range\n" : "System time out of range\n", stderr);
     return at_given ? kBadTime : kFailure;
   }
