@@ -240,7 +240,8 @@ TEST(Journal, CutsOnlyTheSameFilesAndOnlyDown) {
   } cases[] = {
       {"appended", "before+appended", nullptr, "before"},
       {"nothing appended", "before", nullptr, "before"},
-      {"shorter than recorded", "before", [](const std::string& p) { truncate(p.c_str(), 2); }, "be"},
+      {"shorter than recorded", "before", [](const std::string& p) { EXPECT_EQ(0, truncate(p.c_str(), 2)); },
+       "be"},
       {"replaced by another file", "before+appended",
        [](const std::string& p) {
          fs::rename(p, p + ".moved");
