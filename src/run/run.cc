@@ -192,15 +192,21 @@ int open_loop_files(RunContext& ctx) {
     }
   }
 
-  // The journal: the lengths of the appended files before anything is
-  // appended, flushed to disk with the mark before the database is opened.
-  ctx.journal = Journal{};
+  // The journal: the backup as copied, and the lengths of the appended
+  // files before anything is appended, flushed to disk with the mark
+  // before the database is opened.
+  Journal& journal = ctx.journal;
+  journal = Journal{};
+  journal.has_backup = identify_file(ctx.backup_fd, &journal.backup);
   bool journaled =
-      journal_appended_file(&ctx.journal, config.update_message_path, ctx.announcer.messages.fd) &&
-      (update_path[0] == '\0' ||
-       journal_appended_file(&ctx.journal, update_path, ctx.announcer.update_file.fd));
-  if (!journaled || !mark_rewriting(ctx.lock_fd, ctx.journal)) {
+      journal.has_backup &&
+      journal_appended_file(&journal, config.update_message_path, ctx.announcer.messages.fd) &&
+      (update_path[0] == '\0' || journal_appended_file(&journal, update_path, ctx.announcer.update_file.fd));
+  if (!journaled || !mark_rewriting(ctx.lock_fd, journal)) {
     std::fprintf(stderr, "Error while writting file '%s'\n", config.lock_path);
+    // A mark that reached the file but not the disk must not outlive this
+    // run: the next one would restore the backup over later changes.
+    clear_rewriting(ctx.lock_fd);
     return kNoDatabase;
   }
   // Written over from its start and cut to length at the end.

@@ -407,6 +407,9 @@ TEST(RunSpine, OpenAndStreamFailuresEndWithTheirStatus) {
            write_failed},
       {"write error on the last flush", 3, Fault{"data/wp/wp.sys", "write", "EIO", "1"}, 1, write_failed},
       {"fsync error", 3, Fault{"data/wp/wp.sys", "fsync", "EIO", "1"}, 1, write_failed},
+      // A mark that may not be on disk is taken back: the lock ends empty.
+      {"journal cannot be synced", 3, Fault{"data/wp/kestol.lck", "fsync", "EIO", "1"}, 4,
+       "Error while writting file 'data/wp/kestol.lck'\n"},
       // The first close of the database is the backup copy's, of its source.
       {"close error", 3, Fault{"data/wp/wp.sys", "close", "EIO", "2"}, 1, write_failed},
   };
