@@ -56,8 +56,10 @@ bool copy_by_hand(int in, int out, off_t* offset, bool stoppable) {
   }
 }
 
-}  // namespace
-
+// Copies the whole of in over out from offset 0, cuts out to that length
+// and flushes it. With stoppable, gives up (false) when a stop signal has
+// arrived. The kernel's copy is tried first; where it cannot serve the
+// pair, a 16 KiB read and write loop takes over from where it stopped.
 bool copy_contents(int in, int out, bool stoppable) {
   off_t length = 0;
   bool fallback = false;
@@ -65,6 +67,8 @@ bool copy_contents(int in, int out, bool stoppable) {
   if (!copied && fallback) copied = copy_by_hand(in, out, &length, stoppable);
   return copied && ::ftruncate(out, length) == 0 && sync_fd(out);
 }
+
+}  // namespace
 
 CopyResult copy_file(const char* source, const char* destination) {
   struct stat source_info;

@@ -26,9 +26,3 @@ CopyResult copy_file(const char* source, const char* destination);
 // very file at that length, or nothing is written. Never removes either
 // file, even when it fails; writes no message.
 bool restore_file(const char* backup, const char* database, const FileIdentity* expected = nullptr);
-
-// Copies the whole of in over out from offset 0, cuts out to that length
-// and flushes it. With stoppable, gives up (false) when a stop signal has
-// arrived. The kernel's copy is tried first; where it cannot serve the
-// pair, a 16 KiB read and write loop takes over from where it stopped.
-bool copy_contents(int in, int out, bool stoppable);
