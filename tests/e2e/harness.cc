@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -128,6 +129,25 @@ const std::string& faketime_library() {
   _exit(127);
 }
 
+// libfaketime keeps a shared-memory object and a semaphore in /dev/shm
+// named after the process id, and removes them at exit. A process killed
+// by a signal leaves them behind, and a later process given the same id
+// then fails to start ("shm_open failed: File exists"). Removes those of
+// processes that are gone.
+void remove_stale_faketime_objects() {
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator("/dev/shm", error)) {
+    std::string name = entry.path().filename().string();
+    std::size_t digits = name.find_first_of("0123456789");
+    if (digits == std::string::npos || (name.compare(0, digits, "faketime_shm_") != 0 &&
+                                        name.compare(0, digits, "sem.faketime_sem_") != 0)) {
+      continue;
+    }
+    long pid = std::strtol(name.c_str() + digits, nullptr, 10);
+    if (pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) fs::remove(entry.path(), error);
+  }
+}
+
 }  // namespace
 
 Site::Site() : root_(make_temp_dir()), output_dir_(make_temp_dir()) {
@@ -182,6 +202,7 @@ RunResult Site::wait_run(pid_t pid) const {
   }
   RunResult result;
   result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  if (result.status >= 128) remove_stale_faketime_objects();
   // A child killed before it set up its output has none.
   result.out = fs::exists(output_dir_ + "/out") ? slurp(output_dir_ + "/out") : "";
   result.err = fs::exists(output_dir_ + "/err") ? slurp(output_dir_ + "/err") : "";
