@@ -131,9 +131,10 @@ const std::string& faketime_library() {
 
 // libfaketime keeps a shared-memory object and a semaphore in /dev/shm
 // named after the process id, and removes them at exit. A process killed
-// by a signal leaves them behind, and a later process given the same id
-// then fails to start ("shm_open failed: File exists"). Removes those of
-// processes that are gone.
+// by a signal leaves them behind, and so does an emulator, which ends
+// without running the library's cleanup; a later process given the same
+// id then fails to start ("shm_open failed: File exists"). Removes those
+// of processes that are gone.
 void remove_stale_faketime_objects() {
   std::error_code error;
   for (const auto& entry : fs::directory_iterator("/dev/shm", error)) {
@@ -202,7 +203,7 @@ RunResult Site::wait_run(pid_t pid) const {
   }
   RunResult result;
   result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-  if (result.status >= 128) remove_stale_faketime_objects();
+  if (result.status >= 128 || through_runner()) remove_stale_faketime_objects();
   // A child killed before it set up its output has none.
   result.out = fs::exists(output_dir_ + "/out") ? slurp(output_dir_ + "/out") : "";
   result.err = fs::exists(output_dir_ + "/err") ? slurp(output_dir_ + "/err") : "";
@@ -237,6 +238,7 @@ std::string run_wptool(const std::vector<std::string>& args) {
   if (pid == 0) exec_child(dir, argv, settings, dir + "/out", dir + "/err");
   int wstatus = 0;
   waitpid(pid, &wstatus, 0);
+  if (through_runner()) remove_stale_faketime_objects();
   std::string out = slurp(dir + "/out");
   fs::remove_all(dir);
   if (!WIFEXITED(wstatus) || WEXITSTATUS(wstatus) != 0) throw std::runtime_error("wptool failed");
