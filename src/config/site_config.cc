@@ -65,6 +65,7 @@ bool read_site_config(std::int32_t start_time, std::int32_t upd_days, std::int32
     return false;
   }
   const char* base = config->base_directory;
+  join_path(config->folder_path, base, "wp/");
   join_path(config->database_path, base, "wp/wp.sys");
   join_path(config->backup_path, base, "wp/wp.old");
   join_path(config->update_message_path, base, "wp/mess.wp");

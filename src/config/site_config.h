@@ -8,8 +8,15 @@
 constexpr int kPathSize = 256;       // 255 characters and a NUL
 constexpr int kConfigLineSize = 80;  // one read takes at most 79 characters
 
+// The names of the run's files in the database's folder.
+constexpr char kDatabaseName[] = "wp.sys";
+constexpr char kBackupName[] = "wp.old";
+constexpr char kMessagesName[] = "mess.wp";
+constexpr char kLockName[] = "kestol.lck";
+
 struct SiteConfig {
   char base_directory[kConfigLineSize];
+  char folder_path[kPathSize];          // base + "wp/", the database's folder
   char database_path[kPathSize];        // base + "wp/wp.sys"
   char backup_path[kPathSize];          // base + "wp/wp.old"
   char update_message_path[kPathSize];  // base + "wp/mess.wp"

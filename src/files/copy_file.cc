@@ -6,10 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 
 #include "util/fd_io.h"
 #include "util/stop_signal.h"
+#include "util/system_calls.h"
 
 namespace {
 
@@ -33,7 +33,7 @@ bool copy_by_kernel(int in, int out, off_t* offset, bool stoppable, bool* fallba
     if (stoppable && stop_signal() != 0) return false;
     off_t in_offset = *offset;
     off_t out_offset = *offset;
-    ssize_t n = ::copy_file_range(in, &in_offset, out, &out_offset, kKernelChunk, 0);
+    ssize_t n = sys().copy_file_range(in, &in_offset, out, &out_offset, kKernelChunk, 0);
     if (n < 0) {
       if (errno == EINTR) continue;
       *fallback = kernel_copy_unsupported(errno);
@@ -45,7 +45,7 @@ bool copy_by_kernel(int in, int out, off_t* offset, bool stoppable, bool* fallba
 }
 
 bool copy_by_hand(int in, int out, off_t* offset, bool stoppable) {
-  if (::lseek(in, *offset, SEEK_SET) < 0 || ::lseek(out, *offset, SEEK_SET) < 0) return false;
+  if (sys().lseek(in, *offset, SEEK_SET) < 0 || sys().lseek(out, *offset, SEEK_SET) < 0) return false;
   for (;;) {
     if (stoppable && stop_signal() != 0) return false;
     ssize_t n = read_some(in, copy_buffer, sizeof copy_buffer);
@@ -65,63 +65,42 @@ bool copy_contents(int in, int out, bool stoppable) {
   bool fallback = false;
   bool copied = copy_by_kernel(in, out, &length, stoppable, &fallback);
   if (!copied && fallback) copied = copy_by_hand(in, out, &length, stoppable);
-  return copied && ::ftruncate(out, length) == 0 && sync_fd(out);
+  return copied && sys().ftruncate(out, length) == 0 && sync_fd(out);
 }
 
 }  // namespace
 
-CopyResult copy_file(const char* source, const char* destination) {
+CopyResult copy_file(int folder, const char* source, const char* destination) {
   struct stat source_info;
-  int in = open_regular(source, O_RDONLY, 0, Links::refuse, &source_info);
-  if (in < 0) {
-    std::fprintf(stderr, "Cannot find %s\n", source);
-    return CopyResult::failed;
-  }
+  int in = open_regular_at(folder, source, O_RDONLY, 0, Links::refuse, &source_info);
+  if (in < 0) return CopyResult::no_source;
   struct stat destination_info;
-  int out = open_regular(destination, O_WRONLY | O_CREAT, 0600, Links::refuse, &destination_info);
+  int out = open_regular_at(folder, destination, O_WRONLY | O_CREAT, 0600, Links::refuse, &destination_info);
   // A backup that is the database itself, by a hard or a symbolic link,
   // would be emptied by the copy: refuse it before writing anything.
   bool same = out >= 0 ? same_file(source_info, destination_info)
-                       : errno != ENOENT && ::stat(destination, &destination_info) == 0 &&
+                       : errno != ENOENT && sys().fstatat(folder, destination, &destination_info, 0) == 0 &&
                              same_file(source_info, destination_info);
-  if (same) {
+  if (same || out < 0) {
     if (out >= 0) close_fd(out);
     close_fd(in);
-    std::fprintf(stderr, "Backup '%s' is the database file\n", destination);
-    return CopyResult::same_file;
-  }
-  if (out < 0) {
-    close_fd(in);
-    std::fprintf(stderr, "Cannot create %s\n", destination);
-    return CopyResult::failed;
+    return same ? CopyResult::same_file : CopyResult::no_destination;
   }
   bool copied = copy_contents(in, out, true);
   copied = close_fd(out) && copied;
   close_fd(in);  // read-only: its close cannot lose data
-  // The directory entry of a newly created backup must be durable too
+  // The folder entry of a newly created backup must be durable too
   // before the database may be touched.
-  copied = copied && sync_parent_directory(destination);
+  copied = copied && sync_folder(folder);
   if (copied) return CopyResult::copied;
-  ::unlink(destination);
+  sys().unlinkat(folder, destination, 0);
   return stop_signal() != 0 ? CopyResult::stopped : CopyResult::failed;
 }
 
-bool restore_file(const char* backup, const char* database, const FileIdentity* expected) {
-  int in = open_regular(backup, O_RDONLY, 0, Links::refuse);
-  if (in < 0) return false;
-  FileIdentity found;
-  if (expected != nullptr && (!identify_file(in, &found) || found.device != expected->device ||
-                              found.inode != expected->inode || found.length != expected->length)) {
-    close_fd(in);
-    return false;
-  }
-  int out = open_regular(database, O_WRONLY | O_CREAT, 0666, Links::refuse);
-  if (out < 0) {
-    close_fd(in);
-    return false;
-  }
-  bool restored = copy_contents(in, out, false);
+bool restore_database(int backup_fd, int folder, const char* database) {
+  int out = open_regular_at(folder, database, O_WRONLY | O_CREAT, 0666, Links::refuse);
+  if (out < 0) return false;
+  bool restored = copy_contents(backup_fd, out, false);
   restored = close_fd(out) && restored;
-  close_fd(in);
-  return restored && sync_parent_directory(database);
+  return restored && sync_folder(folder);
 }

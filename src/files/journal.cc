@@ -1,36 +1,26 @@
-// The journal in the lock file: writing, reading and undoing it.
+// The journal in the lock file: writing and reading it.
 #include "files/journal.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
 #include "util/fd_io.h"
+#include "util/system_calls.h"
 
 namespace {
 
 constexpr char kMark[] = "rewriting";
 constexpr std::size_t kMarkLength = sizeof kMark - 1;
-// The mark; "\nbackup DEV INO LENGTH"; and per file "\nappend DEV INO
-// LENGTH PATHLENGTH " and the path. The path goes last, counted, so any
-// byte may stand in it.
-constexpr std::size_t kJournalSize = kMarkLength + 96 + kMaxAppendedFiles * (96 + kJournalPathSize);
-
-bool write_at(int fd, const char* bytes, std::size_t size) {
-  std::size_t done = 0;
-  while (done < size) {
-    ssize_t n = ::pwrite(fd, bytes + done, size - done, static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
+constexpr char kVersionLine[] = "rewriting 2\n";
+constexpr std::size_t kJournalSize = 4096;
+static_assert(kJournalSize >= sizeof kVersionLine + 80 + kMaxAppendedFiles * (80 + kJournalPathSize) +
+                                  kMaxAppendedFiles * (40 + kFirstBytes));
+constexpr std::int64_t kSampleSize = 65536;  // from each end of the backup
+constexpr std::int64_t kTailSize = 4096;
 
 // Copies the start of [p, end) into head as a NUL-terminated text.
 void take_head(const char* p, const char* end, char (&head)[96]) {
@@ -40,13 +30,108 @@ void take_head(const char* p, const char* end, char (&head)[96]) {
   head[n] = '\0';
 }
 
-// Parses the "\nbackup ..." entry at *p; false when there is none.
-bool parse_backup(const char** p, const char* end, FileIdentity* backup) {
+bool hash_range(int fd, std::int64_t from, std::int64_t to, std::uint64_t* hash) {
+  char buffer[16384];
+  while (from < to) {
+    std::size_t want = static_cast<std::size_t>(to - from) < sizeof buffer
+                           ? static_cast<std::size_t>(to - from)
+                           : sizeof buffer;
+    ssize_t n = pread_full(fd, buffer, want, static_cast<off_t>(from));
+    if (n != static_cast<ssize_t>(want)) return false;
+    *hash = hash_bytes(buffer, want, *hash);
+    from += static_cast<std::int64_t>(want);
+  }
+  return true;
+}
+
+// Line parsers for the current format: each takes the line at *p (after
+// its keyword and blank), and moves *p past its line feed.
+
+bool parse_copy(const char** p, const char* end, CopyIdentity* copy) {
   char head[96];
   take_head(*p, end, head);
   int used = 0;
-  if (std::sscanf(head, "\nbackup %" SCNu64 " %" SCNu64 " %" SCNd64 "%n", &backup->device, &backup->inode,
-                  &backup->length, &used) != 3 ||
+  if (std::sscanf(head, "%" SCNd64 " %" SCNd64 " %" SCNu64 "%n", &copy->length, &copy->mtime, &copy->sample,
+                  &used) != 3 ||
+      head[used] != '\n') {
+    return false;
+  }
+  *p += used + 1;
+  return true;
+}
+
+// The counted bytes at *p, which must be followed by a line feed.
+bool take_counted(const char** p, const char* end, std::size_t count, void* out) {
+  if (static_cast<std::size_t>(end - *p) < count + 1 || (*p)[count] != '\n') return false;
+  std::memcpy(out, *p, count);
+  *p += count + 1;
+  return true;
+}
+
+bool parse_file(const char** p, const char* end, AppendedFile* file) {
+  char head[96];
+  take_head(*p, end, head);
+  unsigned long long path_length = 0;
+  int used = 0;
+  if (std::sscanf(head, "%" SCNd64 " %" SCNu64 " %llu%n", &file->length, &file->tail, &path_length, &used) !=
+          3 ||
+      head[used] != ' ' || path_length >= kJournalPathSize || file->length < 0) {
+    return false;
+  }
+  const char* at = *p + used + 1;
+  if (!take_counted(&at, end, path_length, file->path)) return false;
+  file->path[path_length] = '\0';
+  *p = at;
+  return true;
+}
+
+bool parse_wrote(const char** p, const char* end, Journal* journal) {
+  char head[96];
+  take_head(*p, end, head);
+  int index = 0, count = 0, used = 0;
+  if (std::sscanf(head, "%d %d%n", &index, &count, &used) != 2 || head[used] != ' ' || index < 0 ||
+      index >= journal->count || count <= 0 || count > kFirstBytes) {
+    return false;
+  }
+  AppendedFile& file = journal->files[index];
+  const char* at = *p + used + 1;
+  if (!take_counted(&at, end, static_cast<std::size_t>(count), file.first)) return false;
+  file.first_count = count;
+  *p = at;
+  return true;
+}
+
+// The lines after "rewriting 2\n". Each is written whole and flushed
+// before the run goes on, so a line that cannot be read is the last one,
+// cut short by a crash: the run did nothing after it, and what was read
+// before it is the journal.
+void parse_lines(const char* p, const char* end, Journal* journal) {
+  while (p < end) {
+    const char* at = p;
+    bool ok = false;
+    if (std::strncmp(p, "copy ", 5) == 0 && !journal->has_backup) {
+      at += 5;
+      ok = journal->has_backup = parse_copy(&at, end, &journal->backup);
+    } else if (std::strncmp(p, "file ", 5) == 0 && journal->count < kMaxAppendedFiles) {
+      at += 5;
+      ok = parse_file(&at, end, &journal->files[journal->count]);
+      if (ok) ++journal->count;
+    } else if (std::strncmp(p, "wrote ", 6) == 0) {
+      at += 6;
+      ok = parse_wrote(&at, end, journal);
+    }
+    if (!ok) return;
+    p = at;
+  }
+}
+
+// An older run's "\nbackup DEV INO LENGTH" at *p; false when there is none.
+bool parse_legacy_backup(const char** p, const char* end, Journal* journal) {
+  char head[96];
+  take_head(*p, end, head);
+  int used = 0;
+  if (std::sscanf(head, "\nbackup %" SCNu64 " %" SCNu64 " %" SCNd64 "%n", &journal->backup_device,
+                  &journal->backup_inode, &journal->backup.length, &used) != 3 ||
       used == 0) {
     return false;
   }
@@ -54,115 +139,130 @@ bool parse_backup(const char** p, const char* end, FileIdentity* backup) {
   return true;
 }
 
-// Parses one "\nappend ..." entry at *p; false when it is malformed. The
-// path starts right after the one blank that follows its length, whatever
-// its first bytes are.
-bool parse_entry(const char** p, const char* end, AppendedFile* file) {
+// An older run's "\nappend DEV INO LENGTH PATHLENGTH PATH" at *p.
+bool parse_legacy_entry(const char** p, const char* end, AppendedFile* file) {
   char head[96];
   take_head(*p, end, head);
   unsigned long long path_length = 0;
   int used = 0;
-  FileIdentity& id = file->identity;
-  if (std::sscanf(head, "\nappend %" SCNu64 " %" SCNu64 " %" SCNd64 " %llu%n", &id.device, &id.inode,
-                  &id.length, &path_length, &used) != 4 ||
-      used == 0 || head[used] != ' ' || path_length >= kJournalPathSize || id.length < 0 ||
+  if (std::sscanf(head, "\nappend %" SCNu64 " %" SCNu64 " %" SCNd64 " %llu%n", &file->device, &file->inode,
+                  &file->length, &path_length, &used) != 4 ||
+      used == 0 || head[used] != ' ' || path_length >= kJournalPathSize || file->length < 0 ||
       static_cast<std::size_t>(end - *p) < used + 1 + path_length) {
     return false;
   }
   std::memcpy(file->path, *p + used + 1, path_length);
   file->path[path_length] = '\0';
+  file->legacy = true;
   *p += used + 1 + path_length;
   return true;
 }
 
-// Cuts one file back; true when it is as the journal wants it or is no
-// longer the journal's file.
-bool cut_file(const AppendedFile& file) {
-  struct stat st;
-  int fd = open_regular(file.path, O_WRONLY, 0, Links::follow, &st);
-  if (fd < 0)
-    return errno == ENOENT || errno == ELOOP || errno == EINVAL || errno == ENOTDIR || errno == ENXIO;
-  bool ok = true;
-  const FileIdentity& id = file.identity;
-  if (st.st_dev == id.device && st.st_ino == id.inode && st.st_size > id.length) {
-    ok = ::ftruncate(fd, static_cast<off_t>(id.length)) == 0 && sync_fd(fd);
-  }
-  return close_fd(fd) && ok;
-}
-
 }  // namespace
 
-bool identify_file(int fd, FileIdentity* identity) {
+std::uint64_t hash_bytes(const void* bytes, std::size_t size, std::uint64_t hash) {
+  const auto* p = static_cast<const unsigned char*>(bytes);
+  for (std::size_t i = 0; i < size; ++i) hash = (hash ^ p[i]) * 0x100000001b3ULL;
+  return hash;
+}
+
+bool hash_tail(int fd, std::int64_t length, std::uint64_t* hash) {
+  *hash = hash_bytes(nullptr, 0);
+  return hash_range(fd, length > kTailSize ? length - kTailSize : 0, length, hash);
+}
+
+bool identify_copy(int fd, CopyIdentity* identity) {
   struct stat st;
-  if (::fstat(fd, &st) != 0) return false;
-  *identity = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
-               static_cast<std::int64_t>(st.st_size)};
-  return true;
+  if (sys().fstat(fd, &st) != 0) return false;
+  std::int64_t length = st.st_size;
+  std::uint64_t sample = hash_bytes(nullptr, 0);
+  bool read = length <= 2 * kSampleSize ? hash_range(fd, 0, length, &sample)
+                                        : hash_range(fd, 0, kSampleSize, &sample) &&
+                                              hash_range(fd, length - kSampleSize, length, &sample);
+  *identity = {length, static_cast<std::int64_t>(st.st_mtime), sample};
+  return read;
 }
 
 bool journal_appended_file(Journal* journal, const char* path, int fd) {
   if (journal->count >= kMaxAppendedFiles || std::strlen(path) >= kJournalPathSize) return false;
   AppendedFile& file = journal->files[journal->count];
-  if (!identify_file(fd, &file.identity)) return false;
+  file = AppendedFile{};
+  struct stat st;
+  if (sys().fstat(fd, &st) != 0) return false;
+  file.length = st.st_size;
+  if (!hash_tail(fd, file.length, &file.tail)) return false;
   std::strcpy(file.path, path);
   ++journal->count;
   return true;
 }
 
-bool mark_rewriting(int lock_fd, const Journal& journal) {
+bool mark_rewriting(int lock_fd, Journal* journal) {
   char text[kJournalSize];
-  std::size_t size = kMarkLength;
-  std::memcpy(text, kMark, kMarkLength);
-  if (journal.has_backup) {
-    const FileIdentity& b = journal.backup;
+  std::size_t size = sizeof kVersionLine - 1;
+  std::memcpy(text, kVersionLine, size);
+  if (journal->has_backup) {
+    const CopyIdentity& b = journal->backup;
     size += static_cast<std::size_t>(std::snprintf(text + size, sizeof text - size,
-                                                   "\nbackup %" PRIu64 " %" PRIu64 " %" PRId64, b.device,
-                                                   b.inode, b.length));
+                                                   "copy %" PRId64 " %" PRId64 " %" PRIu64 "\n", b.length,
+                                                   b.mtime, b.sample));
   }
-  for (int i = 0; i < journal.count; ++i) {
-    const AppendedFile& file = journal.files[i];
-    const FileIdentity& id = file.identity;
+  for (int i = 0; i < journal->count; ++i) {
+    const AppendedFile& file = journal->files[i];
     std::size_t path_length = std::strlen(file.path);
     size += static_cast<std::size_t>(std::snprintf(text + size, sizeof text - size,
-                                                   "\nappend %" PRIu64 " %" PRIu64 " %" PRId64 " %zu ",
-                                                   id.device, id.inode, id.length, path_length));
+                                                   "file %" PRId64 " %" PRIu64 " %zu ", file.length,
+                                                   file.tail, path_length));
     std::memcpy(text + size, file.path, path_length);
     size += path_length;
+    text[size++] = '\n';
   }
-  return ::ftruncate(lock_fd, 0) == 0 && write_at(lock_fd, text, size) && sync_fd(lock_fd);
+  journal->size = static_cast<std::int64_t>(size);
+  return sys().ftruncate(lock_fd, 0) == 0 && pwrite_all(lock_fd, text, size, 0) && sync_fd(lock_fd);
+}
+
+bool note_first_write(int lock_fd, Journal* journal, int index, const void* bytes, std::size_t size) {
+  AppendedFile& file = journal->files[index];
+  file.first_count = static_cast<int>(size < kFirstBytes ? size : kFirstBytes);
+  std::memcpy(file.first, bytes, static_cast<std::size_t>(file.first_count));
+  char line[32 + kFirstBytes];
+  int head = std::snprintf(line, sizeof line, "wrote %d %d ", index, file.first_count);
+  std::memcpy(line + head, file.first, static_cast<std::size_t>(file.first_count));
+  std::size_t length = static_cast<std::size_t>(head + file.first_count);
+  line[length++] = '\n';
+  bool ok = pwrite_all(lock_fd, line, length, static_cast<off_t>(journal->size)) && sync_fd(lock_fd);
+  journal->size += static_cast<std::int64_t>(length);
+  return ok;
 }
 
 MarkState read_mark(int lock_fd, Journal* journal) {
   char text[kJournalSize + 1];
-  ssize_t n;
-  do {
-    n = ::pread(lock_fd, text, sizeof text, 0);
-  } while (n < 0 && errno == EINTR);
+  ssize_t n = pread_full(lock_fd, text, sizeof text, 0);
   *journal = Journal{};
   if (n < 0) return MarkState::unreadable;
   if (n < static_cast<ssize_t>(kMarkLength) || std::memcmp(text, kMark, kMarkLength) != 0) {
     return MarkState::clear;
   }
-  const char* p = text + kMarkLength;
   const char* end = text + n;
-  journal->has_backup = parse_backup(&p, end, &journal->backup);
+  journal->size = n;
+  if (static_cast<std::size_t>(n) > kJournalSize) return MarkState::unreadable;
+  if (n > static_cast<ssize_t>(kMarkLength) && text[kMarkLength] == ' ') {
+    if (static_cast<std::size_t>(n) < sizeof kVersionLine - 1 ||
+        std::memcmp(text, kVersionLine, sizeof kVersionLine - 1) != 0) {
+      return MarkState::unreadable;  // a format this run does not know
+    }
+    parse_lines(text + sizeof kVersionLine - 1, end, journal);
+    return MarkState::marked;
+  }
+  const char* p = text + kMarkLength;
+  journal->legacy_backup = parse_legacy_backup(&p, end, journal);
+  journal->has_backup = journal->legacy_backup;
   // Entries that cannot be read are passed over: the database is still
   // restored, which is what the plain mark asks for.
   while (p < end && journal->count < kMaxAppendedFiles &&
-         parse_entry(&p, end, &journal->files[journal->count])) {
+         parse_legacy_entry(&p, end, &journal->files[journal->count])) {
     ++journal->count;
   }
   return MarkState::marked;
 }
 
-bool clear_rewriting(int lock_fd) { return ::ftruncate(lock_fd, 0) == 0 && sync_fd(lock_fd); }
-
-bool cut_appended_files(const Journal& journal, const char** failed_path) {
-  for (int i = 0; i < journal.count; ++i) {
-    if (!cut_file(journal.files[i])) {
-      *failed_path = journal.files[i].path;
-      return false;
-    }
-  }
-  return true;
-}
+bool clear_rewriting(int lock_fd) { return sys().ftruncate(lock_fd, 0) == 0 && sync_fd(lock_fd); }

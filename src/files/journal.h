@@ -1,61 +1,93 @@
-// The run's journal, kept in the lock file: while the database is being
-// rewritten the file holds the mark "rewriting", a line with the device,
-// inode and length of the backup, and one line for each file the run
-// appends to (mess.wp and the update file) with its device, inode and
-// length before the run wrote to it, and the path it was opened by. That
-// is everything needed to undo the run: cut the appended files back, then
-// restore the database from the backup, once it is known to be the very
-// file the run copied. A mark that is only "rewriting" (no lines), as older
-// runs wrote it, names no files: the backup is restored as it is.
+// The run's journal, kept in the lock file. While the database is being
+// rewritten the file holds these lines:
+//
+//   rewriting 2
+//   copy LENGTH MTIME SAMPLE
+//   file LENGTH TAIL PATHLENGTH PATH          (one per appended file)
+//   wrote INDEX COUNT BYTES                   (one per appended file written)
+//
+// copy is the backup as the run copied it: its length, its modification
+// time in seconds and a hash of its first and last 64 KiB. file is a file
+// the run appends to (mess.wp, then the update file): its length before
+// the run, a hash of the 4 KiB before that length, and its path from the
+// database's folder, counted so that any byte may stand in it. wrote holds
+// the first bytes (at most 64, counted) of the run's first write to file
+// INDEX, and reaches the disk before they do. That is everything needed to
+// undo the run: cut each file back, once it is shown to be the file the
+// run appended to and what follows that length to be the run's own bytes,
+// then restore the database from the backup, once it is shown to be the
+// copy the run made. Nothing in it depends on a device number or an inode,
+// so it still applies after a reboot, and in a copy of the site that keeps
+// modification times (cp -a, tar, rsync -a). A line that lacks its line
+// feed was cut short by a crash before the run went on, and is not used.
+//
+// Runs before this format wrote "rewriting", then "\nbackup DEV INO
+// LENGTH" and "\nappend DEV INO LENGTH PATHLENGTH PATH" entries with paths
+// from the working directory, or the bare mark; those are read as well.
 #pragma once
 
-#include <sys/types.h>
-
+#include <cstddef>
 #include <cstdint>
 
-constexpr int kJournalPathSize = 256;  // 255 characters and a NUL
+constexpr int kJournalPathSize = 1024;  // 1023 bytes and a NUL
 constexpr int kMaxAppendedFiles = 2;
+constexpr int kFirstBytes = 64;
 
-// Which file, and how long.
-struct FileIdentity {
-  std::uint64_t device;
-  std::uint64_t inode;
+// What identifies the backup copy.
+struct CopyIdentity {
   std::int64_t length;
+  std::int64_t mtime;
+  std::uint64_t sample;
 };
 
 // A file the run appends to, as it was before the run wrote to it.
 struct AppendedFile {
   char path[kJournalPathSize];
-  FileIdentity identity;
+  std::int64_t length;
+  std::uint64_t tail;
+  int first_count;  // bytes in first; 0 while the run has written nothing to it
+  unsigned char first[kFirstBytes];
+  // An older run's entry: the file by device and inode, path from the
+  // working directory.
+  bool legacy;
+  std::uint64_t device;
+  std::uint64_t inode;
 };
 
 struct Journal {
   bool has_backup = false;
-  FileIdentity backup = {};
+  CopyIdentity backup = {};
+  bool legacy_backup = false;  // an older run's: backup_device, backup_inode, backup.length
+  std::uint64_t backup_device = 0;
+  std::uint64_t backup_inode = 0;
   int count = 0;
-  AppendedFile files[kMaxAppendedFiles];
+  AppendedFile files[kMaxAppendedFiles] = {};
+  std::int64_t size = 0;  // bytes of it in the lock file
 };
 
-// The identity of the open file fd; false when its status cannot be read.
-bool identify_file(int fd, FileIdentity* identity);
-// Records the open file fd, opened by path, in journal; false when its
-// status cannot be read.
+// The identity of the open backup fd; false when it cannot be read.
+bool identify_copy(int fd, CopyIdentity* identity);
+// Records the open file fd, whose path from the database's folder is
+// path, in journal; false when it cannot be read or the path is too long.
 bool journal_appended_file(Journal* journal, const char* path, int fd);
 
-// Writes the mark and the journal into the lock file and flushes it to
-// stable storage; false on any failure.
-bool mark_rewriting(int lock_fd, const Journal& journal);
+// Writes the mark and the journal into the lock file, from its start, and
+// flushes it to stable storage; false on any failure.
+bool mark_rewriting(int lock_fd, Journal* journal);
+// Adds the wrote line of file index (the first of bytes, size of them) and
+// flushes it to stable storage; false on any failure.
+bool note_first_write(int lock_fd, Journal* journal, int index, const void* bytes, std::size_t size);
 
 enum class MarkState { clear, marked, unreadable };
 // Whether the lock file holds a mark; when it does, *journal holds its
-// lines. A lock file that cannot be read is no proof that there is none.
+// lines. A lock file that cannot be read, or a journal of a kind this run
+// does not know, is no proof that there is nothing to undo.
 MarkState read_mark(int lock_fd, Journal* journal);
 // Empties the lock file and flushes it to stable storage.
 bool clear_rewriting(int lock_fd);
 
-// Cuts every file of journal back to its recorded length, where it is
-// still the same file (device and inode) and at least that long, and
-// flushes it. A file that is gone or has been replaced is left alone;
-// nothing is ever grown or removed. On failure *failed_path names the file
-// and the answer is false.
-bool cut_appended_files(const Journal& journal, const char** failed_path);
+// FNV-1a over size bytes, continuing from hash.
+std::uint64_t hash_bytes(const void* bytes, std::size_t size, std::uint64_t hash = 0xcbf29ce484222325ULL);
+// The hash of the (at most 4096) bytes before length in fd, the file's
+// part a journal entry identifies; false when they cannot be read.
+bool hash_tail(int fd, std::int64_t length, std::uint64_t* hash);

@@ -5,9 +5,9 @@
 
 enum class LockResult { locked, in_use, cannot_open };
 
-// Opens (creating it 0600 if missing) and locks the lock file without
-// waiting; *fd is the open descriptor when locked. The file must be a
-// regular file reached without a symbolic link, owned by the effective
-// user and writable by nobody else. It is never removed and the lock goes
-// with the process.
-LockResult take_run_lock(const char* path, int* fd);
+// Opens name in the open folder (creating it 0600 if missing) and locks it
+// without waiting; *fd is the open descriptor when locked. The file must
+// be a regular file reached without a symbolic link, owned by the
+// effective user and writable by nobody else (mode bits and ACL). It is
+// never removed and the lock goes with the process.
+LockResult take_run_lock(int folder, const char* name, int* fd);

@@ -29,6 +29,7 @@ CommandLineAction parse_command_line(int argc, char** argv, RunOptions* options)
       return CommandLineAction::usage;
     }
     if (std::strcmp(first, "--VERSION") == 0) return CommandLineAction::version;
+    if (std::strcmp(first, "--RECOVER") == 0) return CommandLineAction::recover;
     const char* last = upcase_in_place(argv[count]);
     if (std::strncmp(last, "/NOC", 4) == 0) {
       options->route_check = false;

@@ -7,6 +7,7 @@ enum class CommandLineAction {
   run,        // options are set; go on with the run
   usage,      // show the usage text, status 0
   version,    // show the version line, status 0
+  recover,    // resolve a journal that a run could not undo by itself
   name_long,  // update-file name over 255 characters, status 5
 };
 

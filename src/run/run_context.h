@@ -8,6 +8,7 @@
 #include "config/site_config.h"
 #include "files/announce.h"
 #include "files/journal.h"
+#include "files/path_walk.h"
 #include "records/duplicate_filter.h"
 
 struct RunOptions {
@@ -29,11 +30,16 @@ struct RunContext {
   RunOptions options;
   std::int32_t start_time = 0;
   SiteConfig config = {};
+  bool strict = false;               // run as root: folders and links checked
+  OpenFolder folder;                 // the database's folder; every file in it is opened from it
+  OpenFolder update_folder;          // the folder holding the update file, when one is named
+  char update_name[kNameSize] = {};  // the update file's name in it
   int lock_fd = -1;                  // kestol.lck, locked, holds the journal
   int backup_fd = -1;                // wp.old, read
   int database_fd = -1;              // wp.sys, rewritten from its start
   std::int64_t database_length = 0;  // bytes written to wp.sys so far
   Announcer announcer;               // mess.wp and the update file, appended
+  int committed_fd[2] = {-1, -1};    // mess.wp and the update file once closed, kept to undo them
   bool update_file_created = false;  // by this run: its folder is synced too
   Journal journal;                   // what undoing the run needs
   RunCounters counters;

@@ -2,6 +2,7 @@
 #include "run/summary.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,15 +10,20 @@
 
 #include "util/date_stamp.h"
 #include "util/fd_io.h"
+#include "util/system_calls.h"
 
 namespace {
 
-// The result file, rewritten: a regular file reached without a symbolic
-// link, emptied only once that is known. nullptr when it cannot be.
+// The result file, rewritten: a regular file of the run's own user with
+// one name, reached without a symbolic link, emptied only once that is
+// known (a hard link made to another file must not get it emptied).
+// nullptr when it cannot be.
 std::FILE* open_result_file(const char* path) {
-  int fd = open_regular(path, O_WRONLY | O_CREAT, 0666, Links::refuse);
+  struct stat st;
+  int fd = open_regular(path, O_WRONLY | O_CREAT, 0666, Links::refuse, &st);
   if (fd < 0) return nullptr;
-  std::FILE* result = ::ftruncate(fd, 0) == 0 ? fdopen(fd, "w") : nullptr;
+  bool ours = st.st_uid == ::geteuid() && st.st_nlink == 1;
+  std::FILE* result = ours && sys().ftruncate(fd, 0) == 0 ? fdopen(fd, "w") : nullptr;
   if (result == nullptr) close_fd(fd);
   return result;
 }
@@ -43,6 +49,6 @@ void write_summary(const RunContext& ctx) {
   std::fprintf(result, "           : %5ld deleted records(s)   \n", static_cast<long>(c.deleted));
   std::fprintf(result, "           : %5ld WP update line(s)    \n\n", static_cast<long>(c.update_lines));
   std::fprintf(result, "Start computing     : %s\n", stamp_date_time(ctx.start_time));
-  std::fprintf(result, "End computing       : %s\n", stamp_date_time(std::time(nullptr)));
+  std::fprintf(result, "End computing       : %s\n", stamp_date_time(sys().time(nullptr)));
   std::fclose(result);
 }

@@ -14,14 +14,17 @@ ssize_t read_some(int fd, void* buffer, std::size_t size);
 ssize_t read_full(int fd, void* buffer, std::size_t size);
 // Writes all size bytes; false on the first real error.
 bool write_all(int fd, const void* buffer, std::size_t size);
+// Reads at offset until size bytes are in or the file ends; the count or -1.
+ssize_t pread_full(int fd, void* buffer, std::size_t size, off_t offset);
+// Writes all size bytes at offset; false on the first real error.
+bool pwrite_all(int fd, const void* buffer, std::size_t size, off_t offset);
 // fsync, retried when interrupted.
 bool sync_fd(int fd);
 // close, checked; an interrupted close is not retried (the descriptor is
 // gone on Linux) and counts as done.
 bool close_fd(int fd);
-// Flushes the directory that holds path to stable storage, so that a newly
-// created entry in it survives a crash.
-bool sync_parent_directory(const char* path);
+// fsync of a folder: some file systems cannot sync one, which is no error.
+bool sync_folder(int fd);
 
 // How open_regular treats a symbolic link as the last part of the path.
 enum class Links { refuse, follow };
@@ -31,6 +34,9 @@ enum class Links { refuse, follow };
 // file (and, with Links::refuse, not reached through a symbolic link);
 // -1 otherwise. *info, when given, receives the file's status.
 int open_regular(const char* path, int flags, mode_t mode, Links links, struct stat* info = nullptr);
+// The same for name in the open folder (AT_FDCWD: the working directory).
+int open_regular_at(int folder, const char* name, int flags, mode_t mode, Links links,
+                    struct stat* info = nullptr);
 
 // Opens /dev/null on whichever of descriptors 0, 1 and 2 is closed, so
 // that no file the run opens can take their numbers.

@@ -5,8 +5,22 @@
 
 #include "util/fd_io.h"
 
+namespace {
+
+bool write_out(OutputBuffer& out, const void* bytes, std::size_t size) {
+  if (!out.written && out.before_first_write != nullptr && !out.before_first_write(out.target, bytes, size)) {
+    out.failed = true;
+    return false;
+  }
+  out.written = true;
+  out.failed = !write_all(out.fd, bytes, size);
+  return !out.failed;
+}
+
+}  // namespace
+
 bool flush_output(OutputBuffer& out) {
-  if (!out.failed && out.used > 0) out.failed = !write_all(out.fd, out.data, out.used);
+  if (!out.failed && out.used > 0) write_out(out, out.data, out.used);
   out.used = 0;
   return !out.failed;
 }
@@ -15,7 +29,7 @@ bool put_output(OutputBuffer& out, const void* bytes, std::size_t size) {
   if (out.failed) return false;
   if (out.used + size > out.capacity) {
     if (!flush_output(out)) return false;
-    if (size > out.capacity) return !(out.failed = !write_all(out.fd, bytes, size));
+    if (size > out.capacity) return write_out(out, bytes, size);
   }
   std::memcpy(out.data + out.used, bytes, size);
   out.used += size;

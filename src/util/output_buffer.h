@@ -11,6 +11,11 @@ struct OutputBuffer {
   std::size_t capacity = 0;
   std::size_t used = 0;
   bool failed = false;
+  // Called once, with the bytes of the first write to the file, before it
+  // is made; a false answer fails that write.
+  bool (*before_first_write)(void* target, const void* bytes, std::size_t size) = nullptr;
+  void* target = nullptr;
+  bool written = false;  // something reached the file
 };
 
 // Adds size bytes, writing the buffer out whenever it fills; false once

@@ -32,6 +32,7 @@ void install_stop_handlers() {
     sigaction(s, &action, nullptr);
   }
   signal(SIGXFSZ, SIG_IGN);
+  signal(SIGPIPE, SIG_IGN);
 }
 
 int stop_signal() { return arrived; }

@@ -3,7 +3,8 @@
 // chunk of the backup copy), undoes what it must, and then ends by the
 // same signal so that its caller sees how it ended. A stop signal that the
 // caller had ignored stays ignored. SIGXFSZ is ignored, so a file-size
-// limit shows as a failed write.
+// limit shows as a failed write, and so is SIGPIPE: a closed standard
+// output or error (a log pipe that died) never stops a rewrite half-way.
 #pragma once
 
 // Installs the handlers; call before any file is opened.

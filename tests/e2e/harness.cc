@@ -121,6 +121,9 @@ const std::string& faketime_library() {
   for (std::string& a : args) argp.push_back(a.data());
   argp.push_back(nullptr);
   if (settings.ignore_hangup) signal(SIGHUP, SIG_IGN);
+  if (settings.unprivileged && geteuid() == 0 && (setgid(kUnprivileged) != 0 || setuid(kUnprivileged) != 0)) {
+    _exit(126);
+  }
   if (settings.close_output) {
     close(1);
     close(2);
@@ -186,6 +189,14 @@ std::map<std::string, std::string> Site::files() const {
     if (entry.is_regular_file()) result[fs::relative(entry.path(), root_).string()] = slurp(entry.path());
   }
   return result;
+}
+
+void Site::own_by(int uid) const {
+  if (geteuid() != 0) return;  // the site is the test's own user's already
+  if (lchown(root_.c_str(), uid, uid) != 0) throw std::runtime_error("cannot give the site away");
+  for (const auto& entry : fs::recursive_directory_iterator(root_)) {
+    if (lchown(entry.path().c_str(), uid, uid) != 0) throw std::runtime_error("cannot give the site away");
+  }
 }
 
 pid_t Site::start(const std::vector<std::string>& args, const RunSettings& settings) const {
@@ -302,12 +313,13 @@ bool have_program(const char* name) {
 
 RunSettings failing(const Site& site, const std::string& path, const std::string& call,
                     const std::string& error, const std::string& nth) {
+  // The tool opens the files of a folder by name from the folder's
+  // descriptor, so the name alone is given as well.
   RunSettings s;
-  s.prefix = {"strace", "-f",
-              "-o",     "/dev/null",
-              "-P",     path,
-              "-P",     site.path(path),
-              "-e",     "inject=" + call + ":error=" + error + ":when=" + nth};
+  std::string name = path.substr(path.rfind('/') + 1);
+  s.prefix = {"strace", "-f", "-o", "/dev/null",
+              "-P",     path, "-P", site.path(path),
+              "-P",     name, "-e", "inject=" + call + ":error=" + error + ":when=" + nth};
   return s;
 }
 

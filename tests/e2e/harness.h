@@ -32,7 +32,11 @@ struct RunSettings {
   long file_size_limit = -1;        // RLIMIT_FSIZE in bytes
   bool close_output = false;        // start with descriptors 1 and 2 closed
   bool ignore_hangup = false;       // start with SIGHUP ignored, as nohup does
+  bool unprivileged = false;        // as root, run as kUnprivileged (give it the site with own_by)
 };
+
+// The user and group id unprivileged runs take.
+constexpr int kUnprivileged = 65534;
 
 // A temporary site: the working directory with init.srv and the base
 // directory "data/" holding "wp/". Removed when the object goes.
@@ -53,6 +57,8 @@ class Site {
   bool exists(const std::string& relative) const;
   // Every regular file below the site, by relative path, with its bytes.
   std::map<std::string, std::string> files() const;
+  // Gives the site and everything in it to uid (a test run as root).
+  void own_by(int uid) const;
 
   RunResult run(const std::vector<std::string>& args, const RunSettings& settings = {}) const;
   // Starts the tool without waiting; wait with wait_run.

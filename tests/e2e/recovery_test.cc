@@ -104,8 +104,14 @@ TEST(Recovery, StopsWithoutAWholeBackupOrAReadableJournal) {
     int status;
     std::string message;
   } cases[] = {
-      {"no backup to restore from", nullptr, false, nullptr, 2, cannot_restore},
-      {"backup changed since it was copied", "a backup cut short", true, nullptr, 2, cannot_restore},
+      {"no backup to restore from", nullptr, false, nullptr, 2,
+       cannot_restore +
+           "Interrupted run: 'data/wp/wp.old' is gone; put the database as it was before that run back "
+           "there, then run kestol --recover\n"},
+      {"backup changed since it was copied", "a backup cut short", true, nullptr, 2,
+       cannot_restore +
+           "Interrupted run: 'data/wp/wp.old' is not the backup it made; if it holds the database as it "
+           "was before that run, run kestol --recover\n"},
       {"journal cannot be read", "old", false,
        [](const Site& s) { return failing(s, "data/wp/kestol.lck", "pread64", "EIO", "1"); }, 4,
        "Error while reading file 'data/wp/kestol.lck'\n"},
@@ -148,8 +154,8 @@ TEST(Recovery, RestoreFailureAfterAWriteErrorIsRecoveredByTheNextRun) {
   EXPECT_EQ(data, p.site.read("data/wp/wp.old"));
   // The journal names the backup as copied, then the appended files.
   std::string journal = p.site.read("data/wp/kestol.lck");
-  EXPECT_EQ(0u, journal.find("rewriting\nbackup ")) << journal;
-  EXPECT_NE(std::string::npos, journal.find("\nappend ")) << journal;
+  EXPECT_EQ(0u, journal.find("rewriting 2\ncopy ")) << journal;
+  EXPECT_NE(std::string::npos, journal.find("\nfile ")) << journal;
   RunResult next = p.site.run({});
   EXPECT_EQ(0, next.status);
   EXPECT_NE(std::string::npos, next.err.find(kRecovered));

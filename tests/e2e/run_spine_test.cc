@@ -201,20 +201,55 @@ TEST(RunSpine, UpdateFileNameTooLongWritesNothingElse) {
   EXPECT_EQ(before, p.site.files());
 }
 
-TEST(RunSpine, MessageFileCannotBeCreated) {
-  Site site;
-  site.write_init("nowhere/");
-  RunResult r = site.run({});
-  EXPECT_EQ(1, r.status);
-  EXPECT_EQ(kBanner + settings_lines(40, 90) + "Cannot create 'nowhere/wp/mess.wp'  \n", r.err);
-}
-
-TEST(RunSpine, UpdateFileCannotBeOpenedLeavesTheDatabase) {
-  Prepared p;
-  RunResult r = p.site.run({"1", "2", "nodir/upd", "/NOC"});
-  EXPECT_EQ(5, r.status);
-  EXPECT_EQ(run_header(1, 2) + "Cannot open 'nodir/upd'     \n", r.err);
-  EXPECT_EQ(p.data, p.site.read("data/wp/wp.sys"));
+// A folder that does not exist: a run as root cannot examine it, and
+// refuses it before touching anything; any other run fails to open the
+// first file it needs there.
+TEST(RunSpine, MissingFoldersOfTheRunsFiles) {
+  struct Case {
+    const char* name;
+    const char* base;
+    std::vector<std::string> args;
+    bool as_root;
+    int status;
+    std::string err;
+  } cases[] = {
+      {"base",
+       "nowhere/",
+       {},
+       false,
+       1,
+       kBanner + settings_lines(40, 90) + "Cannot create 'nowhere/wp/mess.wp'  \n"},
+      {"base as root",
+       "nowhere/",
+       {},
+       true,
+       4,
+       kBanner + settings_lines(40, 90) + "Insecure directory 'nowhere/': run kestol as its owner\n"},
+      {"update file's folder",
+       "data/",
+       {"1", "2", "nodir/upd", "/NOC"},
+       false,
+       5,
+       run_header(1, 2) + "Cannot open 'nodir/upd'     \n"},
+      {"update file's folder as root",
+       "data/",
+       {"1", "2", "nodir/upd", "/NOC"},
+       true,
+       5,
+       kBanner + settings_lines(1, 2) + "Insecure directory 'nodir/': run kestol as its owner\n"},
+  };
+  for (const Case& c : cases) {
+    if (c.as_root && geteuid() != 0) continue;
+    Prepared p;
+    p.site.write_init(c.base);
+    if (!c.as_root) p.site.own_by(kUnprivileged);
+    RunSettings settings;
+    settings.unprivileged = !c.as_root;
+    RunResult r = p.site.run(c.args, settings);
+    EXPECT_EQ(c.status, r.status) << c.name;
+    EXPECT_EQ(c.err, r.err) << c.name;
+    EXPECT_EQ(p.data, p.site.read("data/wp/wp.sys")) << c.name;
+  }
 }
 
 TEST(RunSpine, UpdateFileThatIsADatabaseFileIsRefused) {

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -16,21 +17,35 @@
 
 #include "files/copy_file.h"
 #include "files/journal.h"
+#include "files/path_walk.h"
 #include "files/run_lock.h"
+#include "files/undo.h"
 #include "util/fd_io.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
+// A folder of its own, held open as a run holds the database's.
 struct TempDir {
   std::string path;
+  int fd;
   TempDir() {
     std::string pattern = (fs::temp_directory_path() / "kestol-unit-XXXXXX").string();
     path = mkdtemp(pattern.data());
+    fd = open(path.c_str(), O_RDONLY | O_DIRECTORY);
   }
-  ~TempDir() { fs::remove_all(path); }
+  ~TempDir() {
+    close(fd);
+    fs::remove_all(path);
+  }
   std::string at(const char* name) const { return path + "/" + name; }
+  OpenFolder folder() const {
+    OpenFolder f;
+    f.fd = fd;
+    std::snprintf(f.real, sizeof f.real, "%s", fs::canonical(path).c_str());
+    return f;
+  }
 };
 
 void put(const std::string& path, const std::string& bytes) {
@@ -59,7 +74,7 @@ TEST(CopyFile, CopiesEveryByteAndCreatesTheBackupPrivate) {
     std::string data = pattern_bytes(size);
     put(dir.at("wp.sys"), data);
     mode_t old_mask = umask(022);
-    EXPECT_EQ(CopyResult::copied, copy_file(dir.at("wp.sys").c_str(), dir.at("wp.old").c_str())) << size;
+    EXPECT_EQ(CopyResult::copied, copy_file(dir.fd, "wp.sys", "wp.old")) << size;
     umask(old_mask);
     EXPECT_EQ(data, get(dir.at("wp.old"))) << size;
     struct stat st;
@@ -77,113 +92,109 @@ TEST(CopyFile, ExistingBackupKeepsItsModeAndEndsAtTheNewLength) {
     put(dir.at("wp.sys"), data);
     put(dir.at("wp.old"), std::string(old_size, 'o'));
     chmod(dir.at("wp.old").c_str(), 0640);
-    EXPECT_EQ(CopyResult::copied, copy_file(dir.at("wp.sys").c_str(), dir.at("wp.old").c_str())) << old_size;
+    EXPECT_EQ(CopyResult::copied, copy_file(dir.fd, "wp.sys", "wp.old")) << old_size;
     EXPECT_TRUE(get(dir.at("wp.old")) == data) << old_size;
     struct stat st;
     ASSERT_EQ(0, stat(dir.at("wp.old").c_str(), &st));
     EXPECT_EQ(0640u, st.st_mode & 0777) << old_size;
     // The restore likewise, over a database that was longer or shorter.
     put(dir.at("wp.sys"), std::string(old_size, 's'));
-    EXPECT_TRUE(restore_file(dir.at("wp.old").c_str(), dir.at("wp.sys").c_str())) << old_size;
+    int backup = open(dir.at("wp.old").c_str(), O_RDONLY);
+    EXPECT_TRUE(restore_database(backup, dir.fd, "wp.sys")) << old_size;
+    close(backup);
     EXPECT_TRUE(get(dir.at("wp.sys")) == data) << old_size;
   }
 }
 
-TEST(CopyFile, OpenFailuresSayWhichFileAndKeepTheBackup) {
-  TempDir dir;
-  put(dir.at("wp.old"), "last good copy");
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(CopyResult::failed, copy_file(dir.at("missing").c_str(), dir.at("wp.old").c_str()));
-  EXPECT_EQ("Cannot find " + dir.at("missing") + "\n", testing::internal::GetCapturedStderr());
-  EXPECT_EQ("last good copy", get(dir.at("wp.old")));
-
-  put(dir.at("wp.sys"), "data");
-  fs::create_directory(dir.at("adir"));
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(CopyResult::failed, copy_file(dir.at("wp.sys").c_str(), dir.at("adir").c_str()));
-  EXPECT_EQ("Cannot create " + dir.at("adir") + "\n", testing::internal::GetCapturedStderr());
-}
-
-TEST(CopyFile, RefusesLinksAndAnythingButARegularFile) {
+TEST(CopyFile, RefusesLinksAndAnythingButARegularFileAndKeepsTheBackup) {
   struct Case {
     const char* name;
     void (*prepare)(const TempDir&);
     CopyResult result;
-    const char* message;  // %s: the path named
-    const char* named;
   } cases[] = {
+      {"no database", [](const TempDir& d) { fs::remove(d.at("wp.sys")); }, CopyResult::no_source},
+      {"backup a folder", [](const TempDir& d) { fs::create_directory(d.at("wp.old")); },
+       CopyResult::no_destination},
       {"backup hard-linked to the database",
        [](const TempDir& d) { ASSERT_EQ(0, link(d.at("wp.sys").c_str(), d.at("wp.old").c_str())); },
-       CopyResult::same_file, "Backup '%s' is the database file\n", "wp.old"},
+       CopyResult::same_file},
       {"backup a symbolic link to the database",
        [](const TempDir& d) { ASSERT_EQ(0, symlink("wp.sys", d.at("wp.old").c_str())); },
-       CopyResult::same_file, "Backup '%s' is the database file\n", "wp.old"},
+       CopyResult::same_file},
       {"backup a symbolic link elsewhere",
        [](const TempDir& d) { ASSERT_EQ(0, symlink("elsewhere", d.at("wp.old").c_str())); },
-       CopyResult::failed, "Cannot create %s\n", "wp.old"},
+       CopyResult::no_destination},
       {"database a symbolic link",
        [](const TempDir& d) {
          fs::rename(d.at("wp.sys"), d.at("secret"));
          ASSERT_EQ(0, symlink("secret", d.at("wp.sys").c_str()));
        },
-       CopyResult::failed, "Cannot find %s\n", "wp.sys"},
+       CopyResult::no_source},
       {"database a FIFO",
        [](const TempDir& d) {
          fs::remove(d.at("wp.sys"));
          ASSERT_EQ(0, mkfifo(d.at("wp.sys").c_str(), 0600));
        },
-       CopyResult::failed, "Cannot find %s\n", "wp.sys"},
+       CopyResult::no_source},
   };
   for (const Case& c : cases) {
     TempDir dir;
     put(dir.at("wp.sys"), "data");
     c.prepare(dir);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(c.result, copy_file(dir.at("wp.sys").c_str(), dir.at("wp.old").c_str())) << c.name;
-    char message[512];
-    std::snprintf(message, sizeof message, c.message, dir.at(c.named).c_str());
-    EXPECT_EQ(message, testing::internal::GetCapturedStderr()) << c.name;
+    struct stat before;
+    bool had_backup = lstat(dir.at("wp.old").c_str(), &before) == 0;
+    EXPECT_EQ(c.result, copy_file(dir.fd, "wp.sys", "wp.old")) << c.name;
     struct stat st;
     if (lstat(dir.at("wp.sys").c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
       EXPECT_EQ("data", get(dir.at("wp.sys"))) << c.name;
     }
+    struct stat after;
+    EXPECT_EQ(had_backup, lstat(dir.at("wp.old").c_str(), &after) == 0) << c.name;
+    if (had_backup) {
+      EXPECT_EQ(before.st_ino, after.st_ino) << c.name;
+    }
   }
 }
 
-TEST(RestoreFile, RewritesTheDatabaseAndNeverRemovesAFile) {
+TEST(RunLock, ExclusiveOwnAndWritableByNobodyElse) {
   TempDir dir;
-  std::string data = pattern_bytes(40000);
-  put(dir.at("wp.old"), data);
-  put(dir.at("wp.sys"), "half written");
-  EXPECT_TRUE(restore_file(dir.at("wp.old").c_str(), dir.at("wp.sys").c_str()));
-  EXPECT_EQ(data, get(dir.at("wp.sys")));
-  // A missing backup fails and leaves the database as it is.
-  EXPECT_FALSE(restore_file(dir.at("none").c_str(), dir.at("wp.sys").c_str()));
-  EXPECT_EQ(data, get(dir.at("wp.sys")));
-  // A source that fails while being read leaves the destination in place.
-  fs::create_directory(dir.at("adir"));
-  EXPECT_FALSE(restore_file(dir.at("adir").c_str(), dir.at("wp.sys").c_str()));
-  EXPECT_TRUE(fs::exists(dir.at("wp.sys")));
-}
-
-TEST(RunLock, ExclusiveAndMarked) {
-  TempDir dir;
-  std::string path = dir.at("kestol.lck");
   int first = -1;
-  ASSERT_EQ(LockResult::locked, take_run_lock(path.c_str(), &first));
+  ASSERT_EQ(LockResult::locked, take_run_lock(dir.fd, "kestol.lck", &first));
   struct stat st;
-  ASSERT_EQ(0, stat(path.c_str(), &st));
+  ASSERT_EQ(0, stat(dir.at("kestol.lck").c_str(), &st));
   EXPECT_EQ(0600u, st.st_mode & 0777);
   int second = -1;
-  EXPECT_EQ(LockResult::in_use, take_run_lock(path.c_str(), &second));
-  EXPECT_EQ(LockResult::cannot_open, take_run_lock(dir.at("no/such/dir").c_str(), &second));
+  EXPECT_EQ(LockResult::in_use, take_run_lock(dir.fd, "kestol.lck", &second));
+  EXPECT_EQ(LockResult::cannot_open, take_run_lock(dir.fd, "no/such/dir", &second));
+  close(first);
+  // Somebody else could write the journal: no lock.
+  std::string path = dir.at("kestol.lck");
+  chmod(path.c_str(), 0620);
+  EXPECT_EQ(LockResult::cannot_open, take_run_lock(dir.fd, "kestol.lck", &second));
+  chmod(path.c_str(), 0600);
+  if (std::system(("setfacl -m u:65534:rw " + path + " 2>/dev/null").c_str()) == 0) {
+    EXPECT_EQ(LockResult::cannot_open, take_run_lock(dir.fd, "kestol.lck", &second)) << "ACL";
+    ASSERT_EQ(0, std::system(("setfacl -b " + path).c_str()));
+  }
+  if (geteuid() == 0) {
+    ASSERT_EQ(0, chown(path.c_str(), 65534, 0));
+    EXPECT_EQ(LockResult::cannot_open, take_run_lock(dir.fd, "kestol.lck", &second));
+    ASSERT_EQ(0, chown(path.c_str(), 0, 0));
+  }
+  EXPECT_EQ(LockResult::locked, take_run_lock(dir.fd, "kestol.lck", &second));
+  close(second);
+}
 
+TEST(Journal, ReadsBackWhatWasWrittenAndOlderJournals) {
+  TempDir dir;
+  int lock = open(dir.at("kestol.lck").c_str(), O_RDWR | O_CREAT, 0600);
+  ASSERT_GE(lock, 0);
   Journal journal;
-  EXPECT_EQ(MarkState::clear, read_mark(first, &journal));
-  // Paths of any bytes (blanks and line feeds first too), the backup, and
-  // a plain mark of an older run with no files.
+  EXPECT_EQ(MarkState::clear, read_mark(lock, &journal));
+  // Paths of any bytes (blanks and line feeds first too), and first
+  // bytes that hold line feeds.
   const char* const names[] = {" upd", "\n odd 7"};
-  put(dir.at(names[0]), "0123456789");
+  put(dir.at(names[0]), pattern_bytes(5000));
   put(dir.at(names[1]), "abc");
   Journal written;
   for (const char* name : names) {
@@ -192,85 +203,168 @@ TEST(RunLock, ExclusiveAndMarked) {
     close(fd);
   }
   written.has_backup = true;
-  written.backup = {7, 8, 194000};
-  EXPECT_TRUE(mark_rewriting(first, written));
-  ASSERT_EQ(MarkState::marked, read_mark(first, &journal));
+  written.backup = {194000, 1796731200, 0xfedcba9876543210ULL};
+  ASSERT_TRUE(mark_rewriting(lock, &written));
+  ASSERT_TRUE(note_first_write(lock, &written, 1, "On 1\nline\n", 10));
+  ASSERT_EQ(MarkState::marked, read_mark(lock, &journal));
   ASSERT_EQ(2, journal.count);
   for (int i = 0; i < 2; ++i) {
     EXPECT_STREQ(names[i], journal.files[i].path);
-    EXPECT_EQ(written.files[i].identity.inode, journal.files[i].identity.inode);
-    EXPECT_EQ(written.files[i].identity.device, journal.files[i].identity.device);
+    EXPECT_EQ(written.files[i].tail, journal.files[i].tail);
   }
-  EXPECT_EQ(10, journal.files[0].identity.length);
-  EXPECT_EQ(3, journal.files[1].identity.length);
-  EXPECT_TRUE(journal.has_backup);
-  EXPECT_EQ(194000, journal.backup.length);
-  EXPECT_EQ(8u, journal.backup.inode);
-  EXPECT_EQ(0u, get(path).find("rewriting"));
-  EXPECT_TRUE(clear_rewriting(first));
-  EXPECT_EQ(MarkState::clear, read_mark(first, &journal));
-  EXPECT_EQ("", get(path));
-  put(path, "rewriting");
-  EXPECT_EQ(MarkState::marked, read_mark(first, &journal));
-  EXPECT_EQ(0, journal.count);
-  EXPECT_FALSE(journal.has_backup);
-  put(path, "rewritin");  // a partial mark is no mark
-  EXPECT_EQ(MarkState::clear, read_mark(first, &journal));
-  close(first);
-  // Somebody else could write the journal: no lock.
-  chmod(path.c_str(), 0620);
-  EXPECT_EQ(LockResult::cannot_open, take_run_lock(path.c_str(), &second));
-  chmod(path.c_str(), 0600);
-  if (geteuid() == 0) {
-    ASSERT_EQ(0, chown(path.c_str(), 65534, 0));
-    EXPECT_EQ(LockResult::cannot_open, take_run_lock(path.c_str(), &second));
-    ASSERT_EQ(0, chown(path.c_str(), 0, 0));
+  EXPECT_EQ(5000, journal.files[0].length);
+  EXPECT_EQ(0, journal.files[0].first_count);
+  EXPECT_EQ(10, journal.files[1].first_count);
+  EXPECT_EQ(0, std::memcmp("On 1\nline\n", journal.files[1].first, 10));
+  EXPECT_TRUE(journal.has_backup && !journal.legacy_backup);
+  EXPECT_EQ(0xfedcba9876543210ULL, journal.backup.sample);
+  EXPECT_EQ(1796731200, journal.backup.mtime);
+  // A last line cut short by a crash is not used; the rest stands.
+  std::string text = get(dir.at("kestol.lck"));
+  put(dir.at("kestol.lck"), text.substr(0, text.size() - 4));
+  ASSERT_EQ(MarkState::marked, read_mark(lock, &journal));
+  EXPECT_EQ(2, journal.count);
+  EXPECT_EQ(0, journal.files[1].first_count);
+  EXPECT_TRUE(clear_rewriting(lock));
+  EXPECT_EQ(MarkState::clear, read_mark(lock, &journal));
+  EXPECT_EQ("", get(dir.at("kestol.lck")));
+  // Older runs' journals: entries by device and inode, or a plain mark.
+  struct Older {
+    const char* text;
+    MarkState state;
+    bool legacy_backup;
+    const char* path;  // of the one appended file, if any
+  } older[] = {
+      {"rewriting", MarkState::marked, false, nullptr},
+      {"rewriting\nbackup 7 8 194000\nappend 7 9 10 4 a wp", MarkState::marked, true, "a wp"},
+      {"rewritin", MarkState::clear, false, nullptr},                            // a partial mark is no mark
+      {"rewriting 3\nfile 1 2 3 abc\n", MarkState::unreadable, false, nullptr},  // a format not known here
+  };
+  for (const Older& o : older) {
+    put(dir.at("kestol.lck"), o.text);
+    EXPECT_EQ(o.state, read_mark(lock, &journal)) << o.text;
+    EXPECT_EQ(o.legacy_backup, journal.legacy_backup) << o.text;
+    ASSERT_EQ(o.path != nullptr ? 1 : 0, journal.count) << o.text;
+    if (o.path != nullptr) {
+      EXPECT_STREQ(o.path, journal.files[0].path);
+      EXPECT_TRUE(journal.files[0].legacy);
+      EXPECT_EQ(9u, journal.files[0].inode);
+    }
   }
-  EXPECT_EQ(LockResult::locked, take_run_lock(path.c_str(), &second));
-  close(second);
+  close(lock);
 }
 
-TEST(Journal, CutsOnlyTheSameFilesAndOnlyDown) {
-  TempDir dir;
+TEST(Undo, CutsOnlyTheRunsOwnBytesOfTheFileItAppendedTo) {
   struct Case {
     const char* name;
-    std::string after;                        // what the run appended
-    void (*meddle)(const std::string& path);  // what happened to it since
+    bool written;                        // the run wrote to it (a wrote line)
+    void (*meddle)(const std::string&);  // what happened to it since
+    UndoProblem problem;
     std::string expected;
   } cases[] = {
-      {"appended", "before+appended", nullptr, "before"},
-      {"nothing appended", "before", nullptr, "before"},
-      {"shorter than recorded", "before", [](const std::string& p) { EXPECT_EQ(0, truncate(p.c_str(), 2)); },
-       "be"},
-      {"replaced by another file", "before+appended",
+      {"appended", true, nullptr, UndoProblem::none, "before"},
+      {"never written", false, nullptr, UndoProblem::none, "before+appended"},
+      {"copied with its times to a new inode", true,
        [](const std::string& p) {
-         fs::rename(p, p + ".moved");
-         put(p, "another file, longer than before");
+         fs::copy_file(p, p + ".copy");
+         fs::remove(p);
+         fs::rename(p + ".copy", p);
        },
+       UndoProblem::none, "before"},
+      {"already cut back", true, [](const std::string& p) { ASSERT_EQ(0, truncate(p.c_str(), 6)); },
+       UndoProblem::none, "before"},
+      {"shorter than recorded", true, [](const std::string& p) { ASSERT_EQ(0, truncate(p.c_str(), 2)); },
+       UndoProblem::changed, "be"},
+      {"replaced by another file", true,
+       [](const std::string& p) { put(p, "another file, longer than before"); }, UndoProblem::changed,
        "another file, longer than before"},
+      {"other bytes after the length", true, [](const std::string& p) { put(p, "before+someone's"); },
+       UndoProblem::changed, "before+someone's"},
+      {"gone", true, [](const std::string& p) { fs::remove(p); }, UndoProblem::missing, "(none)"},
+      {"a symbolic link now", true,
+       [](const std::string& p) {
+         fs::rename(p, p + ".real");
+         fs::create_symlink(p + ".real", p);
+       },
+       UndoProblem::missing, "before+appended"},
   };
   for (const Case& c : cases) {
-    std::string path = dir.at(c.name);
-    put(path, "before");
+    TempDir dir;
+    put(dir.at("mess.wp"), "before");
+    put(dir.at("wp.old"), "backup");
     Journal journal;
-    int fd = open(path.c_str(), O_RDONLY);
-    ASSERT_TRUE(journal_appended_file(&journal, path.c_str(), fd));
+    int fd = open(dir.at("mess.wp").c_str(), O_RDONLY);
+    ASSERT_TRUE(journal_appended_file(&journal, "mess.wp", fd));
     close(fd);
-    put(path, c.after);
-    if (c.meddle != nullptr) c.meddle(path);
-    const char* failed = nullptr;
-    EXPECT_TRUE(cut_appended_files(journal, &failed)) << c.name;
-    EXPECT_EQ(c.expected, get(path)) << c.name;
+    int backup = open(dir.at("wp.old").c_str(), O_RDONLY);
+    journal.has_backup = identify_copy(backup, &journal.backup);
+    close(backup);
+    put(dir.at("mess.wp"), "before+appended");
+    if (c.written) {
+      journal.files[0].first_count = 3;
+      std::memcpy(journal.files[0].first, "+ap", 3);
+    }
+    if (c.meddle != nullptr) c.meddle(dir.at("mess.wp"));
+    UndoCheck check;
+    check_undo(dir.folder(), "wp.old", journal, false, &check);
+    EXPECT_EQ(c.problem, check.file[0]) << c.name;
+    EXPECT_EQ(UndoProblem::none, check.backup) << c.name;
+    int failed = -1;
+    if (undo_is_safe(check)) {
+      EXPECT_TRUE(cut_files(journal, check, &failed)) << c.name;
+    }
+    close_undo(&check);
+    // Through the link, if it is one now: its target is left as it was.
+    EXPECT_EQ(c.expected, fs::exists(dir.at("mess.wp")) ? get(dir.at("mess.wp")) : "(none)") << c.name;
   }
-  // A file that is gone stays gone.
-  Journal journal;
-  int fd = open(dir.at("appended").c_str(), O_RDONLY);
-  ASSERT_TRUE(journal_appended_file(&journal, dir.at("appended").c_str(), fd));
-  close(fd);
-  fs::remove(dir.at("appended"));
-  const char* failed = nullptr;
-  EXPECT_TRUE(cut_appended_files(journal, &failed));
-  EXPECT_FALSE(fs::exists(dir.at("appended")));
+}
+
+TEST(Undo, TheBackupMustBeTheCopyTheRunMade) {
+  struct Case {
+    const char* name;
+    void (*meddle)(const std::string&);
+    UndoProblem problem;
+  } cases[] = {
+      {"as copied", nullptr, UndoProblem::none},
+      {"copied with its times",
+       [](const std::string& p) {
+         ASSERT_EQ(0, std::system(("cp -a " + p + " " + p + ".c && mv " + p + ".c " + p).c_str()));
+       },
+       UndoProblem::none},
+      {"copied without its times",
+       [](const std::string& p) {
+         ASSERT_EQ(
+             0,
+             std::system(
+                 ("cp " + p + " " + p + ".c && touch -d @1000 " + p + ".c && mv " + p + ".c " + p).c_str()));
+       },
+       UndoProblem::changed},
+      {"same length, other bytes",
+       [](const std::string& p) {
+         struct stat st;
+         stat(p.c_str(), &st);
+         std::string bytes = get(p);
+         bytes[bytes.size() - 1] ^= 1;
+         put(p, bytes);
+         struct timespec times[2] = {st.st_atim, st.st_mtim};
+         utimensat(AT_FDCWD, p.c_str(), times, 0);
+       },
+       UndoProblem::changed},
+      {"gone", [](const std::string& p) { fs::remove(p); }, UndoProblem::missing},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    put(dir.at("wp.old"), pattern_bytes(300000));  // longer than the two samples
+    Journal journal;
+    int backup = open(dir.at("wp.old").c_str(), O_RDONLY);
+    journal.has_backup = identify_copy(backup, &journal.backup);
+    close(backup);
+    if (c.meddle != nullptr) c.meddle(dir.at("wp.old"));
+    UndoCheck check;
+    check_undo(dir.folder(), "wp.old", journal, false, &check);
+    EXPECT_EQ(c.problem, check.backup) << c.name;
+    close_undo(&check);
+  }
 }
 
 namespace {

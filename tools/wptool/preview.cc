@@ -199,6 +199,9 @@ int run_preview(int argc, char** argv) {
     case CommandLineAction::name_long:
       std::fputs("Update file name too long\n", stderr);
       return kNoUpdateFile;
+    case CommandLineAction::recover:  // changes files: not for a preview
+      std::fputs(kUsage, stderr);
+      return kBadTime;
     case CommandLineAction::run:
       break;
   }
