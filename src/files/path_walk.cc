@@ -126,13 +126,14 @@ WalkResult walk(Walk& w, const char* path, char (*file_name)[kNameSize], bool ho
     }
     std::memcpy(name, rest + at, end - at);
     name[end - at] = '\0';
-    char shown[kRealPathSize];
+    bool is_file = last && file_name != nullptr;
+    char shown[kRealPathSize];  // a folder with its separator, a file without
     if (w.literal) {
-      std::snprintf(shown, sizeof shown, "%.*s/", static_cast<int>(end), rest);
+      std::snprintf(shown, sizeof shown, "%.*s%s", static_cast<int>(end), rest, is_file ? "" : "/");
     } else {
       show_real(w, name, shown);
+      if (is_file) shown[std::strlen(shown) - 1] = '\0';
     }
-    bool is_file = last && file_name != nullptr;
     if (!is_file && (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)) {
       if (name[1] == '.') {
         if (WalkResult r = enter(w, name, shown); r != WalkResult::opened) {

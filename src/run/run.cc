@@ -95,13 +95,14 @@ int open_folders(RunContext& ctx) {
   return 0;
 }
 
-// Opens an appended file, name in folder, into out; false when it cannot
-// be opened. Read as well: the journal identifies it by its last bytes.
-bool open_appended(int folder, const char* name, Links links, char* buffer, std::size_t size,
+// Opens an appended file, name in folder, into out, creating it if
+// missing when create is set; false when it cannot be opened. Read as
+// well: the journal identifies it by its last bytes.
+bool open_appended(int folder, const char* name, Links links, bool create, char* buffer, std::size_t size,
                    OutputBuffer* out, bool* created) {
   int fd = open_regular_at(folder, name, O_RDWR | O_APPEND, 0, links);
   *created = false;
-  if (fd < 0 && errno == ENOENT) {
+  if (fd < 0 && errno == ENOENT && create) {
     fd = open_regular_at(folder, name, O_RDWR | O_APPEND | O_CREAT | O_EXCL, 0666, links);
     *created = fd >= 0;
   }
@@ -334,7 +335,7 @@ int open_loop_files(RunContext& ctx) {
     // Named by the operator, so its last part may be a symbolic link,
     // which open_folders has followed.
     if (ctx.update_folder.fd < 0 ||
-        !open_appended(ctx.update_folder.fd, ctx.update_name, Links::refuse, update_buffer,
+        !open_appended(ctx.update_folder.fd, ctx.update_name, Links::refuse, true, update_buffer,
                        sizeof update_buffer, &ctx.announcer.update_file, &ctx.update_file_created)) {
       std::fprintf(stderr, "Cannot open '%s'     \n", update_path);
       return kNoUpdateFile;
@@ -496,13 +497,21 @@ int run_kestol(int argc, char** argv) {
   if (int status = open_folders(ctx); status != 0) return status;
   if (recover) return lock_and_recover(ctx, true);
 
+  // A missing mess.wp is created only once an interrupted run has been
+  // undone, so that the undo finds it missing as it was left.
   bool created = false;
-  if (!open_appended(ctx.folder.fd, kMessagesName, Links::refuse, messages_buffer, sizeof messages_buffer,
-                     &ctx.announcer.messages, &created)) {
+  bool opened = open_appended(ctx.folder.fd, kMessagesName, Links::refuse, false, messages_buffer,
+                              sizeof messages_buffer, &ctx.announcer.messages, &created);
+  if (!opened && errno != ENOENT) {
     std::fprintf(stderr, "Cannot create '%s'  \n", config.update_message_path);
     return kFailure;
   }
   if (int status = lock_and_recover(ctx, false); status != 0) return status;
+  if (!opened && !open_appended(ctx.folder.fd, kMessagesName, Links::refuse, true, messages_buffer,
+                                sizeof messages_buffer, &ctx.announcer.messages, &created)) {
+    std::fprintf(stderr, "Cannot create '%s'  \n", config.update_message_path);
+    return kFailure;
+  }
   if (stop_signal() != 0) end_by_signal(stop_signal());
 
   std::fprintf(stderr, "%s - Saves WP.SYS file into WP.OLD file    \n\n", stamp_date(sys().time(nullptr)));

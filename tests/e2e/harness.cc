@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <stdexcept>
 
@@ -20,8 +21,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string make_temp_dir() {
-  std::string pattern = (fs::temp_directory_path() / "kestol-e2e-XXXXXX").string();
+std::string make_temp_dir(const std::string& parent = fs::temp_directory_path().string()) {
+  std::string pattern = (fs::path(parent) / "kestol-e2e-XXXXXX").string();
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back('\0');
   if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
@@ -128,6 +129,14 @@ const std::string& faketime_library() {
     close(1);
     close(2);
   }
+  if (settings.broken_pipe) {
+    int ends[2];
+    if (pipe(ends) != 0) _exit(126);
+    close(ends[0]);  // nobody reads: every write gets EPIPE or SIGPIPE
+    dup2(ends[1], 1);
+    dup2(ends[1], 2);
+    close(ends[1]);
+  }
   execvpe(argp[0], argp.data(), envp.data());
   _exit(127);
 }
@@ -154,7 +163,7 @@ void remove_stale_faketime_objects() {
 
 }  // namespace
 
-Site::Site() : root_(make_temp_dir()), output_dir_(make_temp_dir()) {
+Site::Site(const std::string& parent) : root_(make_temp_dir(parent)), output_dir_(make_temp_dir()) {
   fs::create_directories(root_ + "/data/wp");
 }
 
@@ -164,7 +173,7 @@ Site::~Site() {
   fs::remove_all(output_dir_, ignored);
 }
 
-void Site::write_init(const std::string& base) {
+void Site::write_init(const std::string& base) const {
   write("init.srv", "# site configuration\nQQ1AA\n1\nQQ1AA.QQ.EU\n1234\n" + base + "\n");
 }
 
@@ -224,6 +233,44 @@ RunResult Site::wait_run(pid_t pid) const {
   // tool's.
   const std::string note = "strace: Requested path";
   while (result.err.compare(0, note.size(), note) == 0) result.err.erase(0, result.err.find('\n') + 1);
+  return result;
+}
+
+RunResult Site::run_stopped(const std::vector<std::string>& args, const RunSettings& settings,
+                            const std::string& trace, const std::function<void()>& meanwhile) const {
+  pid_t pid = start(args, settings);
+  auto ended = [pid] {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.compare(0, 7, "State:\t") == 0) return line.size() > 7 && line[7] == 'Z';
+    }
+    return true;
+  };
+  // The tracer notes the stop in its output once the tool has stopped
+  // (the process state alone cannot tell it from the tracer's own stops).
+  bool stopped = false;
+  while (!stopped && !ended()) {
+    std::ifstream in(trace);
+    std::string line;
+    while (std::getline(in, line))
+      stopped = stopped || line.find("--- stopped by SIGSTOP ---") != std::string::npos;
+    if (!stopped) usleep(1000);
+  }
+  if (stopped) {
+    meanwhile();
+    // Until the run ends: a SIGCONT that came while the tracer was still
+    // passing the stop on would be lost, and one more does no harm.
+    std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+    long tool = 0;
+    children >> tool;
+    while (tool > 0 && !ended()) {
+      kill(static_cast<pid_t>(tool), SIGCONT);
+      usleep(1000);
+    }
+  }
+  RunResult result = wait_run(pid);
+  if (!stopped) result.err = "the tool never stopped\n" + result.err;
   return result;
 }
 

@@ -9,6 +9,8 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -32,17 +34,21 @@ struct RunSettings {
   long file_size_limit = -1;        // RLIMIT_FSIZE in bytes
   bool close_output = false;        // start with descriptors 1 and 2 closed
   bool ignore_hangup = false;       // start with SIGHUP ignored, as nohup does
+  bool broken_pipe = false;         // standard output and error a pipe nobody reads
   bool unprivileged = false;        // as root, run as kUnprivileged (give it the site with own_by)
 };
 
 // The user and group id unprivileged runs take.
 constexpr int kUnprivileged = 65534;
 
+inline std::string default_parent() { return std::filesystem::temp_directory_path().string(); }
+
 // A temporary site: the working directory with init.srv and the base
 // directory "data/" holding "wp/". Removed when the object goes.
 class Site {
  public:
-  Site();
+  // In a new folder below parent (by default the temporary folder).
+  explicit Site(const std::string& parent = default_parent());
   ~Site();
   Site(const Site&) = delete;
   Site& operator=(const Site&) = delete;
@@ -51,7 +57,7 @@ class Site {
   std::string path(const std::string& relative) const { return root_ + "/" + relative; }
 
   // The usual init.srv: four lines of the owning system, then the base.
-  void write_init(const std::string& base = "data/");
+  void write_init(const std::string& base = "data/") const;
   void write(const std::string& relative, const std::string& bytes) const;
   std::string read(const std::string& relative) const;
   bool exists(const std::string& relative) const;
@@ -61,6 +67,12 @@ class Site {
   void own_by(int uid) const;
 
   RunResult run(const std::vector<std::string>& args, const RunSettings& settings = {}) const;
+  // Runs the tool under settings whose tracer, writing to trace, stops it
+  // with SIGSTOP at some call; calls meanwhile while it is stopped there,
+  // then lets it go on. The stop is found in the tracer's output, so
+  // nothing depends on time.
+  RunResult run_stopped(const std::vector<std::string>& args, const RunSettings& settings,
+                        const std::string& trace, const std::function<void()>& meanwhile) const;
   // Starts the tool without waiting; wait with wait_run.
   pid_t start(const std::vector<std::string>& args, const RunSettings& settings = {}) const;
   RunResult wait_run(pid_t pid) const;

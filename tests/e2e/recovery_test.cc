@@ -138,28 +138,61 @@ TEST(Recovery, StopsWithoutAWholeBackupOrAReadableJournal) {
   }
 }
 
-TEST(Recovery, RestoreFailureAfterAWriteErrorIsRecoveredByTheNextRun) {
+// An undo that fails half-way keeps the mark, so that the next run does
+// it again: a restore that cannot copy, or a cut-back of mess.wp that
+// fails after the run has written and synced it.
+TEST(Recovery, AnUndoThatFailsIsDoneAgainByTheNextRun) {
   if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
+  struct Case {
+    const char* name;
+    std::vector<std::string> paths;  // the calls counted are those on these files
+    std::vector<std::string> faults;
+    std::string message;
+  } cases[] = {
+      // Every write to the database fails, and so does the restore's copy,
+      // the third kernel copy on it after the two of the backup copy.
+      {"restore cannot copy",
+       {"wp.sys"},
+       {"inject=write:error=ENOSPC:when=1+", "inject=copy_file_range:error=EIO:when=3+"},
+       "Error while writting file 'data/wp/wp.sys'\nCannot restore 'data/wp/wp.sys' from 'data/wp/wp.old'\n"},
+      // The commit syncs mess.wp, then the database, which fails; the
+      // undo's cut of mess.wp comes after the commit's of the database.
+      {"cut-back of mess.wp fails",
+       {"wp.sys", "mess.wp"},
+       {"inject=fsync:error=EIO:when=2", "inject=ftruncate:error=EIO:when=2"},
+       "Error while writting file 'data/wp/wp.sys'\nError while writting file 'data/wp/mess.wp'\n"},
+  };
   std::string data = database(2000);
-  Prepared p(data);
-  // Every write to the database fails, and so does the restore's copy
-  // (the third kernel copy on it, after the two of the backup copy).
-  RunSettings settings = failing(p.site, "data/wp/wp.sys", "write", "ENOSPC", "1+");
-  settings.prefix.insert(settings.prefix.end(), {"-e", "inject=copy_file_range:error=EIO:when=3+"});
-  RunResult r = p.site.run({}, settings);
-  EXPECT_EQ(1, r.status);
-  EXPECT_NE(std::string::npos, r.err.find("Error while writting file 'data/wp/wp.sys'\n"
-                                          "Cannot restore 'data/wp/wp.sys' from 'data/wp/wp.old'\n"))
-      << r.err;
-  EXPECT_EQ(data, p.site.read("data/wp/wp.old"));
-  // The journal names the backup as copied, then the appended files.
-  std::string journal = p.site.read("data/wp/kestol.lck");
-  EXPECT_EQ(0u, journal.find("rewriting 2\ncopy ")) << journal;
-  EXPECT_NE(std::string::npos, journal.find("\nfile ")) << journal;
-  RunResult next = p.site.run({});
-  EXPECT_EQ(0, next.status);
-  EXPECT_NE(std::string::npos, next.err.find(kRecovered));
-  EXPECT_TRUE(same_bytes(clean_result(data), p.site.read("data/wp/wp.sys")));
+  std::string expected_messages;
+  {
+    Prepared clean(data);
+    clean.site.write("data/wp/mess.wp", "earlier line\n");
+    ASSERT_EQ(0, clean.site.run({}).status);
+    expected_messages = clean.site.read("data/wp/mess.wp");
+  }
+  for (const Case& c : cases) {
+    Prepared p(data);
+    p.site.write("data/wp/mess.wp", "earlier line\n");
+    RunSettings settings;
+    settings.prefix = {"strace", "-f", "-o", "/dev/null"};
+    for (const std::string& name : c.paths) {
+      settings.prefix.insert(settings.prefix.end(), {"-P", name, "-P", "data/wp/" + name});
+    }
+    for (const std::string& fault : c.faults) settings.prefix.insert(settings.prefix.end(), {"-e", fault});
+    RunResult r = p.site.run({}, settings);
+    EXPECT_EQ(1, r.status) << c.name;
+    EXPECT_NE(std::string::npos, r.err.find(c.message)) << c.name << "\n" << r.err;
+    EXPECT_EQ(data, p.site.read("data/wp/wp.old")) << c.name;
+    // The journal names the backup as copied, then the appended files.
+    std::string journal = p.site.read("data/wp/kestol.lck");
+    EXPECT_EQ(0u, journal.find("rewriting 2\ncopy ")) << c.name << journal;
+    EXPECT_NE(std::string::npos, journal.find("\nfile ")) << c.name << journal;
+    RunResult next = p.site.run({});
+    EXPECT_EQ(0, next.status) << c.name << "\n" << next.err;
+    EXPECT_NE(std::string::npos, next.err.find(kRecovered)) << c.name;
+    EXPECT_TRUE(same_bytes(clean_result(data), p.site.read("data/wp/wp.sys"))) << c.name;
+    EXPECT_TRUE(same_bytes(expected_messages, p.site.read("data/wp/mess.wp"))) << c.name;
+  }
 }
 
 namespace {
@@ -187,6 +220,129 @@ struct Announced : Prepared {
 };
 
 }  // namespace
+
+namespace {
+
+// Copies the whole of from into to, as cp -a does or, without times, as a
+// copy made an hour later that stamps every file with its own time.
+void copy_site(const Site& from, const Site& to, bool with_times) {
+  std::string command = "cp -a " + from.root() + "/. " + to.root() + "/";
+  if (!with_times) command += " && find " + to.root() + " -type f -exec touch -d '+1 hour' {} +";
+  ASSERT_EQ(0, std::system(command.c_str()));
+}
+
+}  // namespace
+
+// A run killed at its commit leaves a journal that the next run undoes
+// wherever the site has gone: copied with its times to another file
+// system (new device numbers and inodes, as after a reboot onto another
+// device or a restore), or reached from another working directory through
+// an absolute base. Where it cannot tell that a file is the one the run
+// made or appended to, it stops, says why and what to run, and kestol
+// --recover then does it; the next run ends as one uninterrupted run
+// would have, but for what --recover could not cut back.
+TEST(Recovery, AJournalAppliesWhereverTheSiteGoes) {
+  if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
+  std::string data = database(1500);
+  const std::string earlier = "On 1261201 QA1BC/U @ QQ1AA.QQ.EU zip 75001 Ann Nowhere\n";
+  Outcome expected;
+  {
+    Announced clean(data);
+    ASSERT_EQ(0, clean.site.run(kUpdateArgs).status);
+    expected = outcome(clean.site);
+  }
+  const std::string new_lines = expected.messages.substr(earlier.size());
+  const std::string gone =
+      "Interrupted run: 'data/wp/mess.wp' cannot be found to take back what it appended; run kestol "
+      "--recover to restore 'data/wp/wp.sys' and keep the file as it is\n";
+  const std::string replaced =
+      "Interrupted run: 'data/wp/mess.wp' is not the file it appended to; run kestol --recover to restore "
+      "'data/wp/wp.sys' and keep the file as it is\n";
+  const std::string untimed =
+      "Cannot restore 'data/wp/wp.sys' from 'data/wp/wp.old'\nInterrupted run: 'data/wp/wp.old' is not the "
+      "backup it made; if it holds the database as it was before that run, run kestol --recover\n";
+  enum Move { stay, copy_with_times, copy_without_times, elsewhere, messages_gone, messages_replaced };
+  struct Case {
+    const char* name;
+    Move move;
+    std::string refusal;   // empty: the next run recovers by itself
+    std::string messages;  // mess.wp after --recover and the next run
+  } cases[] = {
+      {"in place", stay, "", expected.messages},
+      {"copied with cp -a to another file system", copy_with_times, "", expected.messages},
+      {"run from another folder by an absolute base", elsewhere, "", expected.messages},
+      // mess.wp and the update file are known by their bytes: cut back.
+      {"copied without times", copy_without_times, untimed, expected.messages},
+      {"mess.wp gone", messages_gone, gone, new_lines},
+      {"mess.wp replaced", messages_replaced, replaced, "another file\n" + new_lines},
+  };
+  const std::string base_link = "/tmp/kestol-e2e-base-" + std::to_string(getpid());
+  for (const Case& c : cases) {
+    Announced p(data);
+    RunSettings kill_at_commit = failing(p.site, "data/wp/wp.sys", "ftruncate", "", "1");
+    kill_at_commit.prefix.back() = "inject=ftruncate:signal=KILL:when=1";
+    ASSERT_EQ(128 + SIGKILL, p.site.run(kUpdateArgs, kill_at_commit).status) << c.name;
+    Site copy(c.move == copy_with_times || c.move == copy_without_times ? "/dev/shm" : default_parent());
+    const Site* site = &p.site;   // where the files are
+    const Site* where = &p.site;  // the working directory of the next runs
+    switch (c.move) {
+      case copy_with_times:
+      case copy_without_times:
+        copy_site(p.site, copy, c.move == copy_with_times);
+        site = where = &copy;
+        break;
+      case elsewhere:
+        // init.srv's base is lower-cased: an absolute name without capitals.
+        std::filesystem::create_directory_symlink(p.site.path("data"), base_link);
+        copy.write_init(base_link + "/");
+        where = &copy;
+        break;
+      case messages_gone:
+        std::filesystem::remove(p.site.path("data/wp/mess.wp"));
+        break;
+      case messages_replaced:
+        p.site.write("data/wp/mess.wp", "another file\n");
+        break;
+      case stay:
+        break;
+    }
+    std::vector<std::string> args = kUpdateArgs;
+    if (c.move == elsewhere) args[2] = p.site.path("updates.wp");
+    if (!c.refusal.empty()) {
+      auto before = site->files();
+      RunResult refused = where->run(args);
+      EXPECT_EQ(2, refused.status) << c.name;
+      EXPECT_EQ(std::string(kSettings) + c.refusal, refused.err) << c.name;
+      EXPECT_TRUE(before == site->files()) << c.name << ": the refusal changed files";
+      RunResult recovered = where->run({"--recover"});
+      EXPECT_EQ(0, recovered.status) << c.name << "\n" << recovered.err;
+      EXPECT_NE(std::string::npos, recovered.err.find("'data/wp/wp.sys' restored from 'data/wp/wp.old'\n"))
+          << c.name << "\n"
+          << recovered.err;
+    }
+    RunResult next = where->run(args);
+    EXPECT_EQ(0, next.status) << c.name << "\n" << next.err;
+    EXPECT_EQ(c.refusal.empty(), next.err.find("Previous run was interrupted: ") != std::string::npos)
+        << c.name;
+    Outcome now = outcome(*site);
+    EXPECT_TRUE(same_bytes(expected.database, now.database)) << c.name;
+    EXPECT_TRUE(same_bytes(c.messages, now.messages)) << c.name;
+    EXPECT_TRUE(same_bytes(expected.updates, now.updates)) << c.name;
+    std::filesystem::remove(base_link);
+  }
+}
+
+// A standard output and error that nobody reads any more (a log pipe that
+// died) never stop a run half-way: it completes.
+TEST(Signals, AClosedPipeDoesNotInterruptTheRun) {
+  std::string data = database(3000);
+  Prepared p(data);
+  RunSettings piped;
+  piped.broken_pipe = true;
+  EXPECT_EQ(0, p.site.run({}, piped).status);
+  EXPECT_TRUE(same_bytes(clean_result(data), p.site.read("data/wp/wp.sys")));
+  EXPECT_EQ("", p.site.read("data/wp/kestol.lck"));
+}
 
 // Fail, or kill the run at, the nth call for n = 1, 2, ... past the last
 // such call of a run, on every file a run writes. After each, the
