@@ -230,6 +230,29 @@ TEST(RunLock, ExclusiveAndMarked) {
   close(second);
 }
 
+TEST(RunLock, HeldRecordLockIsSeenWithoutLockingAndKeepsRunsOut) {
+  TempDir dir;
+  std::string path = dir.at("kestol.lck");
+  put(path, "");
+  int reader = open(path.c_str(), O_RDONLY);
+  ASSERT_GE(reader, 0);
+  EXPECT_FALSE(run_lock_is_held(reader));
+  int run = -1;
+  ASSERT_EQ(LockResult::locked, take_run_lock(path.c_str(), &run));
+  EXPECT_TRUE(run_lock_is_held(reader));
+  close(run);
+  EXPECT_FALSE(run_lock_is_held(reader));
+  // A record lock without the flock still means another run.
+  int other = open(path.c_str(), O_RDWR);
+  struct flock lock = {};
+  lock.l_type = F_WRLCK;
+  ASSERT_EQ(0, fcntl(other, F_OFD_SETLK, &lock));
+  EXPECT_TRUE(run_lock_is_held(reader));
+  EXPECT_EQ(LockResult::in_use, take_run_lock(path.c_str(), &run));
+  close(other);
+  close(reader);
+}
+
 TEST(Journal, CutsOnlyTheSameFilesAndOnlyDown) {
   TempDir dir;
   struct Case {
