@@ -111,7 +111,7 @@ TEST(Recovery, StopsWithoutAWholeBackupOrAReadableJournal) {
        "Error while reading file 'data/wp/kestol.lck'\n"},
   };
   for (const Case& c : cases) {
-    if (c.settings != nullptr && !have_program("strace")) continue;
+    if (c.settings != nullptr && fault_injection_unavailable() != nullptr) continue;
     Prepared p("half");
     p.site.write("data/wp/mess.wp", "");  // opened before the journal is read
     std::string mark = "rewriting";
@@ -133,7 +133,7 @@ TEST(Recovery, StopsWithoutAWholeBackupOrAReadableJournal) {
 }
 
 TEST(Recovery, RestoreFailureAfterAWriteErrorIsRecoveredByTheNextRun) {
-  if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
+  if (const char* why = fault_injection_unavailable()) GTEST_SKIP() << why;
   std::string data = database(2000);
   Prepared p(data);
   // Every write to the database fails, and so does the restore's copy
@@ -189,7 +189,7 @@ struct Announced : Prepared {
 // update file exactly as one uninterrupted run would have: every
 // announcement made once.
 TEST(Recovery, EveryFailureAndCrashPointIsUndoneOrCompletedExactlyOnce) {
-  if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
+  if (const char* why = fault_injection_unavailable()) GTEST_SKIP() << why;
   std::string data = database(1500);  // 291 KB: two blocks, and several writes of each appended file
   Outcome expected;
   {
@@ -301,7 +301,7 @@ TEST(Recovery, KilledRunsAreRecovered) {
 // completes; the process ends by the same signal, so its caller sees how
 // it ended. A file-size limit shows as a write error, undone likewise.
 TEST(Signals, UndoTheRunAndEndByTheSameSignal) {
-  if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
+  if (const char* why = fault_injection_unavailable()) GTEST_SKIP() << why;
   std::string data = database(1500);
   Outcome expected;
   {
@@ -448,7 +448,7 @@ bool synced_between(const std::vector<TracedCall>& calls, std::size_t after, std
 // before the mark or the backup is touched again, and the new backup is
 // synced with its folder before the database is touched.
 TEST(Durability, FilesAndFoldersAreSyncedBeforeTheNextStep) {
-  if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
+  if (const char* why = fault_injection_unavailable()) GTEST_SKIP() << why;
   std::string data = database(300);
   Prepared p(data.substr(0, 5 * kRecordSize));  // a half-written database
   p.site.write("data/wp/wp.old", data);

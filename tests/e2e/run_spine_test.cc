@@ -385,7 +385,7 @@ struct Fault {
 }  // namespace
 
 TEST(RunSpine, OpenAndStreamFailuresEndWithTheirStatus) {
-  if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
+  if (const char* why = fault_injection_unavailable()) GTEST_SKIP() << why;
   const std::string write_failed = "Error while writting file 'data/wp/wp.sys'\n";
   struct Case {
     const char* name;
