@@ -213,13 +213,14 @@ int judge_last_run(const Limits& limits, std::int64_t now, Line* text, Line* per
 // The database's part: its whole records now.
 int judge_database(const char* path, Line* text, Line* perf) {
   struct stat st;
-  if (::stat(path, &st) == 0 && S_ISREG(st.st_mode)) {
+  bool found = ::stat(path, &st) == 0;
+  if (found && S_ISREG(st.st_mode)) {
     long long records = static_cast<long long>(st.st_size) / static_cast<long long>(kRecordSize);
     add(text, ", %lld records", records);
     add(perf, "%srecords=%lld", perf->used > 0 ? " " : "", records);
     return kStatusOk;
   }
-  if (errno == ENOENT) {
+  if (!found && errno == ENOENT) {
     add(text, ", no database '%s'", path);
     return kStatusCritical;
   }
