@@ -177,6 +177,8 @@ TEST(RunLock, ExclusiveAndMarked) {
   int second = -1;
   EXPECT_EQ(LockResult::in_use, take_run_lock(path.c_str(), &second));
   EXPECT_EQ(LockResult::cannot_open, take_run_lock(dir.at("no/such/dir").c_str(), &second));
+  int reader = open(path.c_str(), O_RDONLY);  // the run's record lock, seen without locking
+  EXPECT_TRUE(run_lock_is_held(reader));
 
   Journal journal;
   EXPECT_EQ(MarkState::clear, read_mark(first, &journal));
@@ -217,6 +219,14 @@ TEST(RunLock, ExclusiveAndMarked) {
   put(path, "rewritin");  // a partial mark is no mark
   EXPECT_EQ(MarkState::clear, read_mark(first, &journal));
   close(first);
+  EXPECT_FALSE(run_lock_is_held(reader));
+  close(reader);
+  struct flock record = {};
+  record.l_type = F_WRLCK;
+  int other = open(path.c_str(), O_RDWR);
+  ASSERT_EQ(0, fcntl(other, F_OFD_SETLK, &record));
+  EXPECT_EQ(LockResult::in_use, take_run_lock(path.c_str(), &second));  // a record lock alone is a run
+  close(other);
   // Somebody else could write the journal: no lock.
   chmod(path.c_str(), 0620);
   EXPECT_EQ(LockResult::cannot_open, take_run_lock(path.c_str(), &second));
@@ -228,29 +238,6 @@ TEST(RunLock, ExclusiveAndMarked) {
   }
   EXPECT_EQ(LockResult::locked, take_run_lock(path.c_str(), &second));
   close(second);
-}
-
-TEST(RunLock, HeldRecordLockIsSeenWithoutLockingAndKeepsRunsOut) {
-  TempDir dir;
-  std::string path = dir.at("kestol.lck");
-  put(path, "");
-  int reader = open(path.c_str(), O_RDONLY);
-  ASSERT_GE(reader, 0);
-  EXPECT_FALSE(run_lock_is_held(reader));
-  int run = -1;
-  ASSERT_EQ(LockResult::locked, take_run_lock(path.c_str(), &run));
-  EXPECT_TRUE(run_lock_is_held(reader));
-  close(run);
-  EXPECT_FALSE(run_lock_is_held(reader));
-  // A record lock without the flock still means another run.
-  int other = open(path.c_str(), O_RDWR);
-  struct flock lock = {};
-  lock.l_type = F_WRLCK;
-  ASSERT_EQ(0, fcntl(other, F_OFD_SETLK, &lock));
-  EXPECT_TRUE(run_lock_is_held(reader));
-  EXPECT_EQ(LockResult::in_use, take_run_lock(path.c_str(), &run));
-  close(other);
-  close(reader);
 }
 
 TEST(Journal, CutsOnlyTheSameFilesAndOnlyDown) {
