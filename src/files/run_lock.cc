@@ -12,6 +12,38 @@
 #include "util/fd_io.h"
 #include "util/system_calls.h"
 
+namespace {
+
+// Open-file-description locks belong to the open file, like the flock, and
+// so are neither shared with nor dropped by another descriptor of the same
+// process; plain process-owned record locks stand in where they are
+// missing.
+#ifdef F_OFD_SETLK
+constexpr int kSetRecordLock = F_OFD_SETLK;
+constexpr int kGetRecordLock = F_OFD_GETLK;
+#else
+constexpr int kSetRecordLock = F_SETLK;
+constexpr int kGetRecordLock = F_GETLK;
+#endif
+
+// A write lock over the whole file, from its start to any length.
+struct flock whole_file_write_lock() {
+  struct flock lock = {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  return lock;
+}
+
+// Takes the record lock without waiting. Only a lock held elsewhere counts
+// as the file in use: where record locks are refused for any other reason
+// the flock alone guards the run, which monitoring then cannot see.
+bool take_record_lock(int fd) {
+  struct flock lock = whole_file_write_lock();
+  return sys().record_lock(fd, kSetRecordLock, &lock) == 0 || (errno != EAGAIN && errno != EACCES);
+}
+
+}  // namespace
+
 LockResult take_run_lock(int folder, const char* name, int* fd) {
   struct stat st;
   int lock = open_regular_at(folder, name, O_RDWR | O_CREAT, 0600, Links::refuse, &st);
@@ -29,6 +61,15 @@ LockResult take_run_lock(int folder, const char* name, int* fd) {
     close_fd(lock);
     return busy ? LockResult::in_use : LockResult::cannot_open;
   }
+  if (!take_record_lock(lock)) {
+    close_fd(lock);
+    return LockResult::in_use;
+  }
   *fd = lock;
   return LockResult::locked;
+}
+
+bool run_lock_is_held(int fd) {
+  struct flock lock = whole_file_write_lock();
+  return sys().record_lock(fd, kGetRecordLock, &lock) == 0 && lock.l_type != F_UNLCK;
 }

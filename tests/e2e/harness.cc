@@ -1,6 +1,8 @@
 // Throw-away sites and child processes for the end-to-end tests.
 #include "tests/e2e/harness.h"
 
+#include "tests/e2e/faketime_lookup.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -71,14 +73,16 @@ std::vector<std::string> command_for(const std::string& program, const std::vect
   return argv;
 }
 
+// The build's multiarch triplet, from the compiler at configure time.
+#ifndef KESTOL_LIBRARY_ARCHITECTURE
+#define KESTOL_LIBRARY_ARCHITECTURE ""
+#endif
+
 const std::string& faketime_library() {
   static const std::string path = [] {
-    for (const char* candidate :
-         {"/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1",
-          "/usr/lib/aarch64-linux-gnu/faketime/libfaketime.so.1", "/usr/lib/faketime/libfaketime.so.1"}) {
-      if (access(candidate, R_OK) == 0) return std::string(candidate);
-    }
-    throw std::runtime_error("libfaketime is not installed (Debian package faketime)");
+    std::string found = find_faketime_library("", KESTOL_LIBRARY_ARCHITECTURE);
+    if (found.empty()) throw std::runtime_error("libfaketime is not installed (Debian package faketime)");
+    return found;
   }();
   return path;
 }
@@ -338,13 +342,12 @@ std::string records_bytes(const std::vector<WpRecord>& records) {
 
 bool through_runner() { return !runner().empty(); }
 
-bool have_program(const char* name) {
+const char* fault_injection_unavailable() {
   // Under a runner, strace would trace the emulator rather than the tool,
-  // and its call counts would not be the tool's: fault injection is then
-  // unavailable, and the tests that need it skip.
-  if (through_runner() && std::strcmp(name, "strace") == 0) return false;
-  std::string command = std::string("command -v ") + name + " >/dev/null 2>&1";
-  return std::system(command.c_str()) == 0;
+  // and its call counts would not be the tool's.
+  if (through_runner()) return "strace would trace the emulator, not the tool";
+  if (std::system("command -v strace >/dev/null 2>&1") != 0) return "strace is not installed";
+  return nullptr;
 }
 
 ::testing::AssertionResult same_bytes(const std::string& expected, const std::string& actual) {

@@ -93,9 +93,9 @@ WpRecord make_record(const char* callsign, const char* home_bbs, std::int32_t la
                      std::int32_t last_update = 0);
 std::string records_bytes(const std::vector<WpRecord>& records);
 
-// Whether a program is on the PATH. strace counts as missing when the
-// binaries run through KESTOL_E2E_RUNNER.
-bool have_program(const char* name);
+// Why the fault-injection tests, which run the tool under strace, cannot
+// run here; nullptr when they can.
+const char* fault_injection_unavailable();
 
 // Whether the binaries run through KESTOL_E2E_RUNNER (an emulator, whose
 // start-up takes a good part of a second).

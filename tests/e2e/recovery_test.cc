@@ -117,7 +117,7 @@ TEST(Recovery, StopsWithoutAWholeBackupOrAReadableJournal) {
        "Error while reading file 'data/wp/kestol.lck'\n"},
   };
   for (const Case& c : cases) {
-    if (c.settings != nullptr && !have_program("strace")) continue;
+    if (c.settings != nullptr && fault_injection_unavailable() != nullptr) continue;
     Prepared p("half");
     p.site.write("data/wp/mess.wp", "");  // opened before the journal is read
     std::string mark = "rewriting";
@@ -142,7 +142,7 @@ TEST(Recovery, StopsWithoutAWholeBackupOrAReadableJournal) {
 // it again: a restore that cannot copy, or a cut-back of mess.wp that
 // fails after the run has written and synced it.
 TEST(Recovery, AnUndoThatFailsIsDoneAgainByTheNextRun) {
-  if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
+  if (const char* why = fault_injection_unavailable()) GTEST_SKIP() << why;
   struct Case {
     const char* name;
     std::vector<std::string> paths;  // the calls counted are those on these files
@@ -242,7 +242,7 @@ void copy_site(const Site& from, const Site& to, bool with_times) {
 // --recover then does it; the next run ends as one uninterrupted run
 // would have, but for what --recover could not cut back.
 TEST(Recovery, AJournalAppliesWhereverTheSiteGoes) {
-  if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
+  if (const char* why = fault_injection_unavailable()) GTEST_SKIP() << why;
   std::string data = database(1500);
   const std::string earlier = "On 1261201 QA1BC/U @ QQ1AA.QQ.EU zip 75001 Ann Nowhere\n";
   Outcome expected;
@@ -351,7 +351,7 @@ TEST(Signals, AClosedPipeDoesNotInterruptTheRun) {
 // update file exactly as one uninterrupted run would have: every
 // announcement made once.
 TEST(Recovery, EveryFailureAndCrashPointIsUndoneOrCompletedExactlyOnce) {
-  if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
+  if (const char* why = fault_injection_unavailable()) GTEST_SKIP() << why;
   std::string data = database(1500);  // 291 KB: two blocks, and several writes of each appended file
   Outcome expected;
   {
@@ -463,7 +463,7 @@ TEST(Recovery, KilledRunsAreRecovered) {
 // completes; the process ends by the same signal, so its caller sees how
 // it ended. A file-size limit shows as a write error, undone likewise.
 TEST(Signals, UndoTheRunAndEndByTheSameSignal) {
-  if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
+  if (const char* why = fault_injection_unavailable()) GTEST_SKIP() << why;
   std::string data = database(1500);
   Outcome expected;
   {
@@ -610,7 +610,7 @@ bool synced_between(const std::vector<TracedCall>& calls, std::size_t after, std
 // before the mark or the backup is touched again, and the new backup is
 // synced with its folder before the database is touched.
 TEST(Durability, FilesAndFoldersAreSyncedBeforeTheNextStep) {
-  if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
+  if (const char* why = fault_injection_unavailable()) GTEST_SKIP() << why;
   std::string data = database(300);
   Prepared p(data.substr(0, 5 * kRecordSize));  // a half-written database
   p.site.write("data/wp/wp.old", data);

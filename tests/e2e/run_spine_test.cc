@@ -488,7 +488,7 @@ TEST(RunSpine, RefusesWhatCouldTurnTheRunAgainstTheMachine) {
     run_settings.close_output = std::strcmp(c.name, "standard output and error closed") == 0;
     std::vector<std::string> args = c.args;
     if (args.empty() && std::strncmp(c.name, "update file", 11) == 0) args = {"40", "90", "UPD"};
-    if (std::strstr(c.name, "ACL") != nullptr && !have_program("setfacl")) continue;
+    if (std::strstr(c.name, "ACL") != nullptr && std::system("command -v setfacl >/dev/null") != 0) continue;
     RunResult r = p.site.run(args, run_settings);
     EXPECT_EQ(c.status, r.status) << c.name << "\n" << r.err;
     if (!c.err.empty() && c.err.back() == '*') {
@@ -505,7 +505,7 @@ TEST(RunSpine, RefusesWhatCouldTurnTheRunAgainstTheMachine) {
 // swapped for another between the check and the first file opened in it
 // changes nothing the run touches. The tracer stops the run at that open.
 TEST(RunSpine, AFolderSwappedAfterTheCheckChangesNothingTheRunTouches) {
-  if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
+  if (const char* why = fault_injection_unavailable()) GTEST_SKIP() << why;
   Prepared p(300);
   p.site.write("decoy/wp/wp.sys", "another database");
   RunSettings stop;
@@ -539,7 +539,7 @@ struct Fault {
 }  // namespace
 
 TEST(RunSpine, OpenAndStreamFailuresEndWithTheirStatus) {
-  if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
+  if (const char* why = fault_injection_unavailable()) GTEST_SKIP() << why;
   const std::string write_failed = "Error while writting file 'data/wp/wp.sys'\n";
   struct Case {
     const char* name;

@@ -175,7 +175,7 @@ RunSettings by_hand(const Site& site, const char* error, const std::string& faul
 }  // namespace
 
 TEST(BackupCopy, FailuresInTheCopyLeaveNoBackupAndTheDatabaseUntouched) {
-  if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
+  if (const char* why = fault_injection_unavailable()) GTEST_SKIP() << why;
   struct Case {
     const char* path;
     const char* call;
@@ -219,7 +219,7 @@ TEST(BackupCopy, FailuresInTheCopyLeaveNoBackupAndTheDatabaseUntouched) {
 }
 
 TEST(BackupCopy, FallsBackToReadAndWriteAndRetriesInterruptedCalls) {
-  if (!have_program("strace")) GTEST_SKIP() << "strace is not installed";
+  if (const char* why = fault_injection_unavailable()) GTEST_SKIP() << why;
   std::string big((8 << 20) + 5 * 16384 + 77, 'r');  // more than one kernel copy of 8 MiB
   struct Case {
     const char* name;

@@ -166,9 +166,20 @@ TEST(RunLock, ExclusiveOwnAndWritableByNobodyElse) {
   int second = -1;
   EXPECT_EQ(LockResult::in_use, take_run_lock(dir.fd, "kestol.lck", &second));
   EXPECT_EQ(LockResult::cannot_open, take_run_lock(dir.fd, "no/such/dir", &second));
-  close(first);
-  // Somebody else could write the journal: no lock.
   std::string path = dir.at("kestol.lck");
+  int reader = open(path.c_str(), O_RDONLY);  // the run's record lock, seen without locking
+  EXPECT_TRUE(run_lock_is_held(reader));
+  close(first);
+  EXPECT_FALSE(run_lock_is_held(reader));
+  close(reader);
+  struct flock record = {};
+  record.l_type = F_WRLCK;
+  int other = open(path.c_str(), O_RDWR);
+  ASSERT_EQ(0, fcntl(other, F_OFD_SETLK, &record));
+  EXPECT_EQ(LockResult::in_use,
+            take_run_lock(dir.fd, "kestol.lck", &second));  // a record lock alone is a run
+  close(other);
+  // Somebody else could write the journal: no lock.
   chmod(path.c_str(), 0620);
   EXPECT_EQ(LockResult::cannot_open, take_run_lock(dir.fd, "kestol.lck", &second));
   chmod(path.c_str(), 0600);

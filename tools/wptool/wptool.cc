@@ -1,15 +1,19 @@
 // wptool: lists a white pages file, writes a reproducible synthetic
-// database, shows what a run would do and what a run did, for operators
-// and tests.
+// database, shows what a run would do and what a run did, and reports the
+// state of a site to a monitoring system, for operators and tests.
+#include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "run/messages.h"
 #include "tools/wptool/diff.h"
 #include "tools/wptool/dump.h"
 #include "tools/wptool/generate.h"
 #include "tools/wptool/preview.h"
+#include "tools/wptool/status.h"
 
 namespace {
 
@@ -19,6 +23,8 @@ void write_usage(std::FILE* out) {
       "       wptool gen N [SEED [NOW]]\n"
       "       wptool preview [upd-days [kill-days [update-file]]] [/NOC] [--at TIME]\n"
       "       wptool diff OLD NEW\n"
+      "       wptool status [--warning=HOURS] [--critical=HOURS] [--directory=DIR]\n"
+      "       wptool -h | --help | --version\n"
       "dump lists FILE one record per line, tab-separated.\n"
       "gen writes N records to standard output; SEED (default 1) picks the\n"
       "data, NOW (seconds since 1970, default 1796731200, 2026-12-08 12:00 UTC)\n"
@@ -26,41 +32,70 @@ void write_usage(std::FILE* out) {
       "preview shows what kestol with these arguments would drop, promote and\n"
       "announce, at TIME (seconds since 1970 or local YYYY-MM-DD HH:MM:SS) or now,\n"
       "and its summary; it changes nothing.\n"
-      "diff shows what a run changed, e.g. wptool diff data/wp/wp.old data/wp/wp.sys.\n",
+      "diff shows what a run changed, e.g. wptool diff data/wp/wp.old data/wp/wp.sys.\n"
+      "status reports the last run, the records and any run in progress or\n"
+      "interrupted in one line for a monitoring system (exit 0 OK, 1 WARNING,\n"
+      "2 CRITICAL, 3 UNKNOWN); WARNING past 26 hours, CRITICAL past 50 by default.\n",
       out);
 }
 
-// Parses a whole decimal number; false on anything else.
-bool parse_number(const char* text, long long* value) {
+// Parses a whole decimal number from min to max; false on anything else.
+bool parse_number(const char* text, long long min, long long max, long long* value) {
   char* end = nullptr;
+  errno = 0;
   *value = std::strtoll(text, &end, 10);
-  return end != text && *end == '\0';
+  return end != text && *end == '\0' && errno == 0 && *value >= min && *value <= max;
+}
+
+// Names the bad argument, then the usage: wptool's usage status.
+int usage_error(const char* what, const char* argument) {
+  std::fprintf(stderr, "wptool: %s '%s'\n", what, argument);
+  write_usage(stderr);
+  return 2;
+}
+
+// wptool gen N [SEED [NOW]].
+int generate(int argc, char** argv) {
+  long long count = 0;
+  long long seed = 1;
+  long long now = kDefaultGenerateNow;
+  if (!parse_number(argv[2], 0, LLONG_MAX, &count)) return usage_error("bad record count", argv[2]);
+  if (argc >= 4 && !parse_number(argv[3], LLONG_MIN, LLONG_MAX, &seed)) {
+    return usage_error("bad seed", argv[3]);
+  }
+  if (argc == 5 && !parse_number(argv[4], INT32_MIN, INT32_MAX, &now)) {
+    return usage_error("bad time", argv[4]);
+  }
+  return generate_database(count, static_cast<unsigned long long>(seed), static_cast<std::int32_t>(now),
+                           stdout)
+             ? 0
+             : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc >= 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+  const char* command = argc >= 2 ? argv[1] : "";
+  if (std::strcmp(command, "-h") == 0 || std::strcmp(command, "--help") == 0) {
     write_usage(stdout);
     return 0;
   }
-  if (argc >= 2 && std::strcmp(argv[1], "preview") == 0) return run_preview(argc - 1, argv + 1);
-  if (argc == 4 && std::strcmp(argv[1], "diff") == 0) return diff_files(argv[2], argv[3], stdout) ? 0 : 1;
-  if (argc == 3 && std::strcmp(argv[1], "dump") == 0) return dump_file(argv[2], stdout) ? 0 : 1;
-  if (argc >= 3 && argc <= 5 && std::strcmp(argv[1], "gen") == 0) {
-    long long count = 0;
-    long long seed = 1;
-    long long now = kDefaultGenerateNow;
-    if (!parse_number(argv[2], &count) || count < 0 || (argc >= 4 && !parse_number(argv[3], &seed)) ||
-        (argc == 5 && !parse_number(argv[4], &now)) || now < INT32_MIN || now > INT32_MAX) {
-      write_usage(stderr);
-      return 2;
-    }
-    return generate_database(count, static_cast<unsigned long long>(seed), static_cast<std::int32_t>(now),
-                             stdout)
-               ? 0
-               : 1;
+  if (std::strcmp(command, "--version") == 0) {
+    std::printf("wptool (Kestol) %d.%02d%c\n", kVersionMajor, kVersionMinor, kVersionLetter);
+    return 0;
   }
-  write_usage(stderr);
-  return 2;
+  if (std::strcmp(command, "preview") == 0) return run_preview(argc - 1, argv + 1);
+  if (std::strcmp(command, "status") == 0) return run_status(argc - 1, argv + 1);
+  if (argc == 4 && std::strcmp(command, "diff") == 0) return diff_files(argv[2], argv[3], stdout) ? 0 : 1;
+  if (argc == 3 && std::strcmp(command, "dump") == 0) return dump_file(argv[2], stdout) ? 0 : 1;
+  if (argc >= 3 && argc <= 5 && std::strcmp(command, "gen") == 0) return generate(argc, argv);
+  if (std::strcmp(command, "diff") == 0 || std::strcmp(command, "dump") == 0 ||
+      std::strcmp(command, "gen") == 0) {
+    return usage_error("wrong number of arguments for", command);
+  }
+  if (argc < 2) {
+    write_usage(stderr);
+    return 2;
+  }
+  return usage_error("unknown command", command);
 }

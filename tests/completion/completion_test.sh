@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# The bash completion of kestol and wptool: each command line, completed at
+# its end, against the candidates it must offer. $1 is the completion file.
+set -u
+source "$1"
+compopt() { :; }  # only valid inside a real completion
+cd "$(mktemp -d)" || exit 1
+trap 'rm -rf "$PWD"' EXIT
+mkdir data
+touch upd.wp
+failures=0
+passes=0
+while IFS='|' read -r line expected; do
+  COMP_LINE=$line
+  COMP_POINT=${#line}
+  COMPREPLY=()
+  "_${line%% *}"
+  if [[ "${COMPREPLY[*]}" != "$expected" ]]; then
+    echo "'$line': offered '${COMPREPLY[*]}', expected '$expected'"
+    failures=$((failures + 1))
+  else
+    passes=$((passes + 1))
+  fi
+done <<'CASES'
+kestol |40
+kestol -|-h --help --version --keep= --max-drop= --restore=
+kestol --ma|--max-drop=
+kestol --keep=2 |40
+kestol /|/H /NOC
+kestol 40 /n|/NOC
+kestol 40 |90
+kestol 40 90 u|upd.wp
+kestol 40 90 upd.wp |
+wptool |dump gen preview diff status -h --help --version
+wptool st|status
+wptool status --c|--critical=
+wptool status --directory=d|data
+wptool preview 30 |90
+wptool preview --at 1796731200 |40
+wptool preview --at |
+wptool diff upd.wp u|upd.wp
+wptool dump upd.wp u|
+wptool gen |
+CASES
+echo "$passes passed, $failures failed"
+exit $((failures > 0))
