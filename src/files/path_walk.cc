@@ -11,6 +11,7 @@
 
 #include "files/safe_folder.h"
 #include "util/fd_io.h"
+#include "util/join_text.h"
 #include "util/system_calls.h"
 
 namespace {
@@ -36,8 +37,7 @@ void copy_text(char (&to)[kRealPathSize], const char* text, std::size_t length) 
 // The real path of the current folder followed by name, and a separator.
 void show_real(const Walk& w, const char* name, char (&out)[kRealPathSize]) {
   bool at_root = std::strcmp(w.folder.real, "/") == 0;
-  std::snprintf(out, sizeof out, "%s%s%s%s", w.folder.real, at_root ? "" : "/", name,
-                *name != '\0' ? "/" : "");
+  join_text(out, sizeof out, {w.folder.real, at_root ? "" : "/", name, *name != '\0' ? "/" : ""});
 }
 
 WalkResult fail(const Walk& w) { return w.options.strict ? WalkResult::insecure : WalkResult::failed; }
@@ -82,8 +82,7 @@ WalkResult enter(Walk& w, const char* name, const char* shown) {
     if (slash != nullptr && slash != real) *slash = '\0';
   } else {
     bool at_root = std::strcmp(w.folder.real, "/") == 0;
-    if (std::snprintf(real, sizeof real, "%s%s%s", w.folder.real, at_root ? "" : "/", name) >=
-        static_cast<int>(sizeof real)) {
+    if (!join_text(real, sizeof real, {w.folder.real, at_root ? "" : "/", name})) {
       close_fd(fd);
       errno = ENAMETOOLONG;
       return fail(w);
@@ -129,7 +128,9 @@ WalkResult walk(Walk& w, const char* path, char (*file_name)[kNameSize], bool ho
     bool is_file = last && file_name != nullptr;
     char shown[kRealPathSize];  // a folder with its separator, a file without
     if (w.literal) {
-      std::snprintf(shown, sizeof shown, "%.*s%s", static_cast<int>(end), rest, is_file ? "" : "/");
+      char prefix[kRealPathSize];
+      copy_text(prefix, rest, end);
+      join_text(shown, sizeof shown, {prefix, is_file ? "" : "/"});
     } else {
       show_real(w, name, shown);
       if (is_file) shown[std::strlen(shown) - 1] = '\0';
@@ -166,8 +167,7 @@ WalkResult walk(Walk& w, const char* path, char (*file_name)[kNameSize], bool ho
       if (n <= 0) return fail(w);
       target[n] = '\0';
       char expanded[2 * kRealPathSize];
-      if (std::snprintf(expanded, sizeof expanded, "%s%s", target, rest + end) >=
-          static_cast<int>(kRealPathSize)) {
+      if (!join_text(expanded, kRealPathSize, {target, rest + end})) {
         errno = ENAMETOOLONG;
         return fail(w);
       }
@@ -213,7 +213,7 @@ WalkResult start(Walk& w, const char* path) {
     return fail(w);
   }
   char cwd_shown[kRealPathSize];
-  std::snprintf(cwd_shown, sizeof cwd_shown, "%s%s", cwd, std::strcmp(cwd, "/") == 0 ? "" : "/");
+  join_text(cwd_shown, sizeof cwd_shown, {cwd, std::strcmp(cwd, "/") == 0 ? "" : "/"});
   if (!w.options.strict) {
     int fd = sys().openat(AT_FDCWD, ".", kFolderFlags, 0);
     if (fd < 0) return WalkResult::failed;

@@ -31,6 +31,7 @@
 #include "run/summary.h"
 #include "util/date_stamp.h"
 #include "util/fd_io.h"
+#include "util/join_text.h"
 #include "util/stop_signal.h"
 #include "util/system_calls.h"
 
@@ -140,11 +141,11 @@ bool update_file_is_database_file(const RunContext& ctx) {
 void journaled_path(const RunContext& ctx, const Journal& journal, int index, char (&shown)[kRealPathSize]) {
   const AppendedFile& file = journal.files[index];
   if (file.legacy) {
-    std::snprintf(shown, sizeof shown, "%s", file.path);
+    join_text(shown, sizeof shown, {file.path});
   } else if (std::strcmp(file.path, kMessagesName) == 0) {
-    std::snprintf(shown, sizeof shown, "%s", ctx.config.update_message_path);
+    join_text(shown, sizeof shown, {ctx.config.update_message_path});
   } else {
-    std::snprintf(shown, sizeof shown, "%s%s", ctx.config.folder_path, file.path);
+    join_text(shown, sizeof shown, {ctx.config.folder_path, file.path});
   }
 }
 
@@ -313,8 +314,7 @@ bool journal_first_updates(void* target, const void* bytes, std::size_t size) {
 bool update_file_journal_path(const RunContext& ctx, char (&path)[kJournalPathSize]) {
   char real[kRealPathSize];
   bool at_root = std::strcmp(ctx.update_folder.real, "/") == 0;
-  return std::snprintf(real, sizeof real, "%s%s%s", ctx.update_folder.real, at_root ? "" : "/",
-                       ctx.update_name) < static_cast<int>(sizeof real) &&
+  return join_text(real, sizeof real, {ctx.update_folder.real, at_root ? "" : "/", ctx.update_name}) &&
          relative_path(ctx.folder.real, real, path, sizeof path);
 }
 

@@ -415,3 +415,25 @@ TEST(FdIo, WritesEverythingThroughInterruptsAndShortCounts) {
   close(fds[0]);
   EXPECT_TRUE(received == data) << received.size() << " of " << data.size() << " bytes";
 }
+
+TEST(PathWalk, RelativePathsClimbOnlyWholeComponents) {
+  struct Case {
+    const char* from;
+    const char* to;
+    const char* expected;
+  } cases[] = {
+      {"/srv/bbs/data/wp", "/srv/bbs/updates.wp", "../../updates.wp"},
+      {"/srv/bbs/data/wp", "/srv/bbs/data/wp/mess.wp", "mess.wp"},
+      {"/srv/bbs", "/srv/bbsx/upd", "../bbsx/upd"},  // a common prefix that is no component
+      {"/srv/bbsx", "/srv/bbs/upd", "../bbs/upd"},
+      {"/", "/upd", "upd"},
+      {"/a/b", "/upd", "../../upd"},
+  };
+  for (const Case& c : cases) {
+    char out[kJournalPathSize];
+    ASSERT_TRUE(relative_path(c.from, c.to, out, sizeof out)) << c.from << " " << c.to;
+    EXPECT_STREQ(c.expected, out) << c.from << " " << c.to;
+  }
+  char small[8];
+  EXPECT_FALSE(relative_path("/a/b/c/d", "/x/y", small, sizeof small));
+}
