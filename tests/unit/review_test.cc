@@ -22,7 +22,7 @@ TEST(IsValidCallsign, NormalisesAndJudges) {
       {"QA1B/P", "QA1B", true},    {" QA1BC", "", false},    {"", "", false},
       {"1Q", "1Q", false},         {"QAB", "QAB", false},    {"1A2B3C", "1A2B3C", false},
       {"QA1BC2", "QA1BC2", false}, {"Q1", "Q1", false},      {"QA1\xe9", "QA1", false},
-      {"12A", "12A", true},        {"123A", "123A", false},
+      {"12A", "12A", true},        {"123A", "123A", false},  {"QA1BCDE", "QA1BCDE", false},
   };
   for (const Case& c : cases) {
     char text[8] = {};
@@ -232,18 +232,26 @@ TEST(ReviewRecord, PromotesAWholeWidthTemporaryPartWhole) {
       {"zip", offsetof(WpRecord, temp_zip), sizeof WpRecord::zip, kPromotedZip},
       {"location", offsetof(WpRecord, temp_location), sizeof WpRecord::location, kPromotedLocation},
   };
+  // Also when the main field differs only in the last character the
+  // field holds: every character within the width counts.
   for (const Case& c : cases) {
-    Review review;
-    WpRecord r = good_record();
-    put_time(r.last_update, kNow - 41 * 86400);
-    auto* bytes = reinterpret_cast<char*>(&r);
-    std::memset(bytes + c.offset, 'W', c.width);
-    ReviewNote note{};
-    EXPECT_EQ(kKeepUpdated, review_record(review.in, &r, &note)) << c.name;
-    EXPECT_EQ(DropRule::none, note.rule) << c.name;
-    EXPECT_EQ(c.promoted, note.promoted) << c.name;
-    EXPECT_EQ(std::string(c.width - 1, 'W') + '\0', std::string(bytes + c.offset - c.width, c.width))
-        << c.name;
+    for (bool only_last : {false, true}) {
+      Review review;
+      WpRecord r = good_record();
+      put_time(r.last_update, kNow - 41 * 86400);
+      auto* bytes = reinterpret_cast<char*>(&r);
+      std::memset(bytes + c.offset, 'W', c.width);
+      if (only_last) {
+        std::memset(bytes + c.offset - c.width, 'W', c.width - 2);
+        review.in.route_check = false;  // a home BBS route of 39 letters
+      }
+      ReviewNote note{};
+      EXPECT_EQ(kKeepUpdated, review_record(review.in, &r, &note)) << c.name << only_last;
+      EXPECT_EQ(DropRule::none, note.rule) << c.name;
+      EXPECT_EQ(c.promoted, note.promoted) << c.name << only_last;
+      EXPECT_EQ(std::string(c.width - 1, 'W') + '\0', std::string(bytes + c.offset - c.width, c.width))
+          << c.name << only_last;
+    }
   }
 }
 
