@@ -1,10 +1,13 @@
 // Record layout, time coding and whole-record reads.
 #include "records/wp_record.h"
+#include "tools/wptool/generate.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 #include <string>
+#include <vector>
 
 TEST(WpRecord, TimesAreLittleEndianSigned32) {
   struct Case {
@@ -72,4 +75,24 @@ TEST(WpRecord, WriteReportsAShortWrite) {
   EXPECT_TRUE(write_record(out, &r));
   EXPECT_FALSE(write_record(out, &r));  // only 10 bytes of room left
   std::fclose(out);
+}
+
+// The generator answers the same bytes for the same arguments whatever
+// was generated before: records that repeat an earlier callsign too.
+TEST(Generate, ARecordDoesNotDependOnEarlierCalls) {
+  constexpr std::int64_t kTable = 65535, kFirst = 66535, kCount = 1000;
+  std::vector<WpRecord> alone(kCount);
+  for (std::int64_t i = 0; i < kCount; ++i) generate_record(3, kFirst + i, kDefaultGenerateNow, &alone[i]);
+  std::set<std::string> table;
+  int repeats = 0;
+  WpRecord record;
+  for (std::int64_t i = 0; i < kFirst + kCount; ++i) {
+    generate_record(3, i, kDefaultGenerateNow, &record);
+    std::string call(record.callsign, sizeof record.callsign);
+    if (i >= kTable && i < kFirst) table.insert(call);
+    if (i < kFirst) continue;
+    EXPECT_EQ(0, std::memcmp(&record, &alone[i - kFirst], sizeof record)) << i;
+    repeats += table.count(call) != 0 ? 1 : 0;
+  }
+  EXPECT_GT(repeats, 0);  // some do repeat one
 }

@@ -110,24 +110,37 @@ std::int32_t days_before(Random& rng, std::int32_t now, unsigned min_days, unsig
   return t < INT32_MIN ? INT32_MIN : static_cast<std::int32_t>(t);
 }
 
-// The callsigns of records 65535 to 66534, repeated by a few later records
-// so that large databases exercise the duplicate filter.
-char first_table_callsigns[1000][7];
+// The generator of record index of the database that seed gives.
+Random record_random(std::uint64_t seed, std::int64_t index) {
+  Random rng{seed * 0x100000001b3ULL ^ static_cast<std::uint64_t>(index) * 0x9e3779b97f4a7c15ULL};
+  rng.next();
+  return rng;
+}
+
+// The callsign field of record index, drawn first from its generator. A
+// few records from 66535 on repeat the callsign of one of records 65535
+// to 66534, so that large databases exercise the duplicate filter; that
+// one is drawn again from its own generator, so the record does not
+// depend on what was generated before it.
+void draw_callsign(Random& rng, std::uint64_t seed, std::int64_t index, char (&call)[7]) {
+  make_callsign(rng, call);
+  if (index >= 66535 && rng.below(100) == 0) {
+    std::int64_t repeated = 65535 + rng.below(1000);
+    Random other = record_random(seed, repeated);
+    char first[7] = {};
+    draw_callsign(other, seed, repeated, first);
+    std::memcpy(call, first, sizeof call);
+  } else if (rng.below(50) == 0) {
+    spoil_callsign(rng, call);
+  }
+}
 
 }  // namespace
 
 void generate_record(std::uint64_t seed, std::int64_t index, std::int32_t now, WpRecord* r) {
-  Random rng{seed * 0x100000001b3ULL ^ static_cast<std::uint64_t>(index) * 0x9e3779b97f4a7c15ULL};
-  rng.next();
+  Random rng = record_random(seed, index);
   std::memset(r, 0, sizeof *r);
-
-  make_callsign(rng, r->callsign);
-  if (index >= 66535 && rng.below(100) == 0) {
-    std::memcpy(r->callsign, first_table_callsigns[rng.below(1000)], 7);
-  } else if (rng.below(50) == 0) {
-    spoil_callsign(rng, r->callsign);
-  }
-  if (index >= 65535 && index < 66535) std::memcpy(first_table_callsigns[index - 65535], r->callsign, 7);
+  draw_callsign(rng, seed, index, r->callsign);
 
   put_text(r->name, kNames[rng.below(sizeof kNames / sizeof kNames[0])]);
   if (rng.below(10) == 0) r->reserved_20 = static_cast<unsigned char>(rng.below(256));
