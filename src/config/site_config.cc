@@ -47,11 +47,10 @@ void join_path(char (&path)[kPathSize], const char* base, const char* suffix) {
 
 }  // namespace
 
-bool read_site_config(std::int32_t start_time, std::int32_t upd_days, std::int32_t kill_days,
+int open_init_file() { return open_regular("init.srv", O_RDONLY, 0, Links::follow); }
+
+bool read_site_config(int fd, std::int32_t start_time, std::int32_t upd_days, std::int32_t kill_days,
                       SiteConfig* config) {
-  // It may be a symbolic link, but it must lead to a regular file: a FIFO
-  // or a device would hold the run for ever.
-  int fd = open_regular("init.srv", O_RDONLY, 0, Links::follow);
   std::FILE* in = fd >= 0 ? fdopen(fd, "r") : nullptr;
   if (in == nullptr) {
     if (fd >= 0) close_fd(fd);

@@ -39,8 +39,13 @@ bool read_base_directory(std::FILE* in, char (&base)[kConfigLineSize]);
 // 32-bit range.
 std::int32_t compute_threshold(std::int32_t start_time, std::int32_t days);
 
-// Reads init.srv from the working directory and fills config. On failure it
-// writes the message to standard error and answers false; the caller ends
-// the run with status 1.
-bool read_site_config(std::int32_t start_time, std::int32_t upd_days, std::int32_t kill_days,
+// Opens init.srv in the working directory for reading: it may be a
+// symbolic link, but must lead to a regular file (a FIFO or a device would
+// hold the run for ever). -1 when it cannot be.
+int open_init_file();
+
+// Reads the open init.srv fd (closing it) and fills config. On failure
+// (fd -1 included) it writes the message to standard error and answers
+// false; the caller ends the run with status 1.
+bool read_site_config(int fd, std::int32_t start_time, std::int32_t upd_days, std::int32_t kill_days,
                       SiteConfig* config);

@@ -7,6 +7,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "util/fd_io.h"
 #include "util/system_calls.h"
@@ -16,9 +17,9 @@ namespace {
 constexpr char kMark[] = "rewriting";
 constexpr std::size_t kMarkLength = sizeof kMark - 1;
 constexpr char kVersionLine[] = "rewriting 2\n";
-constexpr std::size_t kJournalSize = 4096;
-static_assert(kJournalSize >= sizeof kVersionLine + 80 + kMaxAppendedFiles * (80 + kJournalPathSize) +
-                                  kMaxAppendedFiles * (40 + kFirstBytes));
+constexpr std::size_t kJournalSize = 20480;
+static_assert(kJournalSize >= sizeof kVersionLine + 80 + kMaxAppendedFiles * (100 + 2 * kJournalPathSize) +
+                                  kMaxAppendedFiles * (40 + kFirstBytes) + kMaxAppendedFiles * 40);
 constexpr std::int64_t kSampleSize = 65536;  // from each end of the backup
 constexpr std::int64_t kTailSize = 4096;
 
@@ -68,20 +69,50 @@ bool take_counted(const char** p, const char* end, std::size_t count, void* out)
   return true;
 }
 
+// A counted text, "LENGTH TEXT", at *p, followed by separator.
+bool parse_counted_text(const char** p, const char* end, char (&text)[kJournalPathSize], char separator) {
+  char head[96];
+  take_head(*p, end, head);
+  unsigned long long length = 0;
+  int used = 0;
+  if (std::sscanf(head, "%llu%n", &length, &used) != 1 || head[used] != ' ' || length >= kJournalPathSize ||
+      static_cast<std::size_t>(end - *p) < used + 2 + length || (*p)[used + 1 + length] != separator) {
+    return false;
+  }
+  std::memcpy(text, *p + used + 1, length);
+  text[length] = '\0';
+  *p += used + 2 + length;
+  return true;
+}
+
 bool parse_file(const char** p, const char* end, AppendedFile* file) {
   char head[96];
   take_head(*p, end, head);
-  unsigned long long path_length = 0;
   int used = 0;
-  if (std::sscanf(head, "%" SCNd64 " %" SCNu64 " %llu%n", &file->length, &file->tail, &path_length, &used) !=
-          3 ||
-      head[used] != ' ' || path_length >= kJournalPathSize || file->length < 0) {
+  if (std::sscanf(head, "%" SCNd64 " %" SCNu64 "%n", &file->length, &file->tail, &used) != 2 ||
+      head[used] != ' ' || file->length < 0) {
     return false;
   }
   const char* at = *p + used + 1;
-  if (!take_counted(&at, end, path_length, file->path)) return false;
-  file->path[path_length] = '\0';
+  if (!parse_counted_text(&at, end, file->path, ' ') || !parse_counted_text(&at, end, file->real, '\n')) {
+    return false;
+  }
   *p = at;
+  return true;
+}
+
+bool parse_end(const char** p, const char* end, Journal* journal) {
+  char head[96];
+  take_head(*p, end, head);
+  int index = 0, used = 0;
+  std::int64_t length = 0;
+  if (std::sscanf(head, "%d %" SCNd64 "%n", &index, &length, &used) != 2 || head[used] != '\n' || index < 0 ||
+      index >= journal->count || length < 0) {
+    return false;
+  }
+  journal->files[index].has_end = true;
+  journal->files[index].end = length;
+  *p += used + 1;
   return true;
 }
 
@@ -119,6 +150,9 @@ void parse_lines(const char* p, const char* end, Journal* journal) {
     } else if (std::strncmp(p, "wrote ", 6) == 0) {
       at += 6;
       ok = parse_wrote(&at, end, journal);
+    } else if (std::strncmp(p, "end ", 4) == 0) {
+      at += 4;
+      ok = parse_end(&at, end, journal);
     }
     if (!ok) return;
     p = at;
@@ -183,8 +217,11 @@ bool identify_copy(int fd, CopyIdentity* identity) {
   return read;
 }
 
-bool journal_appended_file(Journal* journal, const char* path, int fd) {
-  if (journal->count >= kMaxAppendedFiles || std::strlen(path) >= kJournalPathSize) return false;
+bool journal_appended_file(Journal* journal, const char* path, const char* real, int fd) {
+  if (journal->count >= kMaxAppendedFiles || std::strlen(path) >= kJournalPathSize ||
+      std::strlen(real) >= kJournalPathSize) {
+    return false;
+  }
   AppendedFile& file = journal->files[journal->count];
   file = AppendedFile{};
   struct stat st;
@@ -192,6 +229,7 @@ bool journal_appended_file(Journal* journal, const char* path, int fd) {
   file.length = st.st_size;
   if (!hash_tail(fd, file.length, &file.tail)) return false;
   std::strcpy(file.path, path);
+  std::strcpy(file.real, real);
   ++journal->count;
   return true;
 }
@@ -208,12 +246,14 @@ bool mark_rewriting(int lock_fd, Journal* journal) {
   }
   for (int i = 0; i < journal->count; ++i) {
     const AppendedFile& file = journal->files[i];
-    std::size_t path_length = std::strlen(file.path);
-    size += static_cast<std::size_t>(std::snprintf(text + size, sizeof text - size,
-                                                   "file %" PRId64 " %" PRIu64 " %zu ", file.length,
-                                                   file.tail, path_length));
-    std::memcpy(text + size, file.path, path_length);
-    size += path_length;
+    size += static_cast<std::size_t>(
+        std::snprintf(text + size, sizeof text - size, "file %" PRId64 " %" PRIu64, file.length, file.tail));
+    for (const char* path : {static_cast<const char*>(file.path), static_cast<const char*>(file.real)}) {
+      std::size_t path_length = std::strlen(path);
+      size += static_cast<std::size_t>(std::snprintf(text + size, sizeof text - size, " %zu ", path_length));
+      std::memcpy(text + size, path, path_length);
+      size += path_length;
+    }
     text[size++] = '\n';
   }
   journal->size = static_cast<std::int64_t>(size);
@@ -231,6 +271,20 @@ bool note_first_write(int lock_fd, Journal* journal, int index, const void* byte
   line[length++] = '\n';
   bool ok = pwrite_all(lock_fd, line, length, static_cast<off_t>(journal->size)) && sync_fd(lock_fd);
   journal->size += static_cast<std::int64_t>(length);
+  return ok;
+}
+
+bool note_ends(int lock_fd, Journal* journal, const std::int64_t* lengths) {
+  char lines[kMaxAppendedFiles * 40];
+  std::size_t size = 0;
+  for (int i = 0; i < journal->count; ++i) {
+    journal->files[i].has_end = true;
+    journal->files[i].end = lengths[i];
+    size += static_cast<std::size_t>(
+        std::snprintf(lines + size, sizeof lines - size, "end %d %" PRId64 "\n", i, lengths[i]));
+  }
+  bool ok = pwrite_all(lock_fd, lines, size, static_cast<off_t>(journal->size)) && sync_fd(lock_fd);
+  journal->size += static_cast<std::int64_t>(size);
   return ok;
 }
 

@@ -3,20 +3,24 @@
 //
 //   rewriting 2
 //   copy LENGTH MTIME SAMPLE
-//   file LENGTH TAIL PATHLENGTH PATH          (one per appended file)
+//   file LENGTH TAIL PATHLENGTH PATH REALLENGTH REAL   (one per appended file)
 //   wrote INDEX COUNT BYTES                   (one per appended file written)
+//   end INDEX LENGTH                          (one per appended file, at the commit)
 //
 // copy is the backup as the run copied it: its length, its modification
 // time in seconds and a hash of its first and last 64 KiB. file is a file
 // the run appends to (mess.wp, then the update file): its length before
-// the run, a hash of the 4 KiB before that length, and its path from the
-// database's folder, counted so that any byte may stand in it. wrote holds
-// the first bytes (at most 64, counted) of the run's first write to file
-// INDEX, and reaches the disk before they do. That is everything needed to
-// undo the run: cut each file back, once it is shown to be the file the
-// run appended to and what follows that length to be the run's own bytes,
-// then restore the database from the backup, once it is shown to be the
-// copy the run made. Nothing in it depends on a device number or an inode,
+// the run, a hash of the 4 KiB before that length, its path from the
+// database's folder and its real path (both counted, so that any byte may
+// stand in them; the first empty when it does not fit). wrote holds the
+// first bytes (at most 64, counted) of the run's first write to file
+// INDEX, and reaches the disk before they do. end holds the length of
+// each file once the run has appended everything, before the database is
+// committed: a file longer than that was written by someone else since.
+// That is everything needed to undo the run: cut each file back, once it
+// is shown to be the file the run appended to and what follows that
+// length to be the run's own bytes, then restore the database from the
+// backup, once it is shown to be the copy the run made. Nothing in it depends on a device number or an inode,
 // so it still applies after a reboot, and in a copy of the site that keeps
 // modification times (cp -a, tar, rsync -a). A line that lacks its line
 // feed was cut short by a crash before the run went on, and is not used.
@@ -29,7 +33,7 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr int kJournalPathSize = 1024;  // 1023 bytes and a NUL
+constexpr int kJournalPathSize = 4096;  // 4095 bytes and a NUL
 constexpr int kMaxAppendedFiles = 2;
 constexpr int kFirstBytes = 64;
 
@@ -42,11 +46,14 @@ struct CopyIdentity {
 
 // A file the run appends to, as it was before the run wrote to it.
 struct AppendedFile {
-  char path[kJournalPathSize];
+  char path[kJournalPathSize];  // from the database's folder; empty when it did not fit
+  char real[kJournalPathSize];  // from the root, without links
   std::int64_t length;
   std::uint64_t tail;
   int first_count;  // bytes in first; 0 while the run has written nothing to it
   unsigned char first[kFirstBytes];
+  bool has_end;      // the run has appended all it would
+  std::int64_t end;  // the length then
   // An older run's entry: the file by device and inode, path from the
   // working directory.
   bool legacy;
@@ -67,9 +74,10 @@ struct Journal {
 
 // The identity of the open backup fd; false when it cannot be read.
 bool identify_copy(int fd, CopyIdentity* identity);
-// Records the open file fd, whose path from the database's folder is
-// path, in journal; false when it cannot be read or the path is too long.
-bool journal_appended_file(Journal* journal, const char* path, int fd);
+// Records the open file fd, whose path from the database's folder is path
+// (empty: none) and whose real path is real, in journal; false when it
+// cannot be read or a path is too long.
+bool journal_appended_file(Journal* journal, const char* path, const char* real, int fd);
 
 // Writes the mark and the journal into the lock file, from its start, and
 // flushes it to stable storage; false on any failure.
@@ -77,6 +85,10 @@ bool mark_rewriting(int lock_fd, Journal* journal);
 // Adds the wrote line of file index (the first of bytes, size of them) and
 // flushes it to stable storage; false on any failure.
 bool note_first_write(int lock_fd, Journal* journal, int index, const void* bytes, std::size_t size);
+
+// Adds an end line for each file with its length now, lengths[i] for
+// file i, and flushes them to stable storage; false on any failure.
+bool note_ends(int lock_fd, Journal* journal, const std::int64_t* lengths);
 
 enum class MarkState { clear, marked, unreadable };
 // Whether the lock file holds a mark; when it does, *journal holds its

@@ -18,6 +18,11 @@ namespace {
 
 constexpr int kMaxLinks = 40;  // as the kernel allows on one lookup
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// Folders on the way only need to be searched, as any lookup does: a run
+// that is not root's may pass through one it cannot list. A strict walk
+// reads the ACL of each, which takes a descriptor opened for reading (and
+// root may read any folder).
+constexpr int kPassFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 struct Walk {
   WalkOptions options;
@@ -27,6 +32,8 @@ struct Walk {
   char folder_shown[kRealPathSize] = {};  // the current folder, as shown
   int links = 0;
 };
+
+int pass_flags(const Walk& w) { return w.options.strict ? kFolderFlags : kPassFlags; }
 
 void copy_text(char (&to)[kRealPathSize], const char* text, std::size_t length) {
   if (length >= sizeof to) length = sizeof to - 1;
@@ -57,7 +64,7 @@ void move_to(Walk& w, int fd, const char* real, const char* shown) {
 }
 
 WalkResult go_to_root(Walk& w) {
-  int fd = sys().openat(AT_FDCWD, "/", kFolderFlags, 0);
+  int fd = sys().openat(AT_FDCWD, "/", pass_flags(w), 0);
   if (fd < 0) {
     copy_text(*w.shown, "/", 1);
     return fail(w);
@@ -72,7 +79,7 @@ WalkResult go_to_root(Walk& w) {
 
 // Enters the folder name of the current one ("..": its parent).
 WalkResult enter(Walk& w, const char* name, const char* shown) {
-  int fd = sys().openat(w.folder.fd, name, kFolderFlags, 0);
+  int fd = sys().openat(w.folder.fd, name, pass_flags(w), 0);
   if (fd < 0) return fail(w);
   char real[kRealPathSize];
   if (std::strcmp(name, "..") == 0) {
@@ -215,7 +222,7 @@ WalkResult start(Walk& w, const char* path) {
   char cwd_shown[kRealPathSize];
   join_text(cwd_shown, sizeof cwd_shown, {cwd, std::strcmp(cwd, "/") == 0 ? "" : "/"});
   if (!w.options.strict) {
-    int fd = sys().openat(AT_FDCWD, ".", kFolderFlags, 0);
+    int fd = sys().openat(AT_FDCWD, ".", pass_flags(w), 0);
     if (fd < 0) return WalkResult::failed;
     move_to(w, fd, cwd, cwd_shown);
     return WalkResult::opened;
@@ -235,6 +242,17 @@ WalkResult start(Walk& w, const char* path) {
   return r;
 }
 
+// The folder reached, opened for reading where it was only passed through:
+// its entries are synced to disk through it. One the run may search but
+// not read stays as it is; syncing it then fails as it always did.
+void open_for_reading(Walk& w) {
+  if (w.options.strict) return;
+  int fd = sys().openat(w.folder.fd, ".", kFolderFlags, 0);
+  if (fd < 0) return;
+  close_fd(w.folder.fd);
+  w.folder.fd = fd;
+}
+
 }  // namespace
 
 WalkResult open_folder(const char* path, const WalkOptions& options, OpenFolder* folder,
@@ -249,6 +267,7 @@ WalkResult open_folder(const char* path, const WalkOptions& options, OpenFolder*
     close_folder(&w.folder);
     return r;
   }
+  open_for_reading(w);
   *folder = w.folder;
   return r;
 }
@@ -265,6 +284,7 @@ WalkResult open_file_folder(const char* path, const WalkOptions& options, OpenFo
     close_folder(&w.folder);
     return r;
   }
+  open_for_reading(w);
   *folder = w.folder;
   return r;
 }
@@ -276,7 +296,7 @@ WalkResult open_file_folder_from(const OpenFolder& from, const char* path, bool 
   w.shown = &shown;
   w.literal = false;
   shown[0] = '\0';
-  int fd = sys().openat(from.fd, ".", kFolderFlags, 0);
+  int fd = sys().openat(from.fd, ".", pass_flags(w), 0);
   if (fd < 0) return fail(w);
   move_to(w, fd, from.real, from.real);
   WalkResult r = walk(w, path, &name, true);
@@ -284,6 +304,7 @@ WalkResult open_file_folder_from(const OpenFolder& from, const char* path, bool 
     close_folder(&w.folder);
     return r;
   }
+  open_for_reading(w);
   *folder = w.folder;
   return r;
 }

@@ -12,15 +12,24 @@
 
 namespace {
 
-// Opens the file at path from folder (or, for an older run's entry, from
-// the working directory) for cutting back; -1 when it cannot be found
-// safely.
+// Opens the journaled file for cutting back: by its path from folder,
+// else by its real path (a site moved without a file outside it); an
+// older run's entry by the path it was opened by, from the working
+// directory and through links as that run followed them. -1 when it
+// cannot be found safely.
 int open_journaled(const OpenFolder& folder, const AppendedFile& file, bool strict, struct stat* st) {
   OpenFolder holder;
   char name[kNameSize];
   char shown[kRealPathSize];
-  WalkResult found = file.legacy ? open_file_folder(file.path, {strict, false}, &holder, name, shown)
-                                 : open_file_folder_from(folder, file.path, strict, &holder, name, shown);
+  WalkResult found = WalkResult::failed;
+  if (file.legacy) {
+    found = open_file_folder(file.path, {strict, true}, &holder, name, shown);
+  } else {
+    if (file.path[0] != '\0') found = open_file_folder_from(folder, file.path, strict, &holder, name, shown);
+    if (found != WalkResult::opened && file.real[0] == '/') {
+      found = open_file_folder(file.real, {strict, false}, &holder, name, shown);
+    }
+  }
   if (found != WalkResult::opened) return -1;
   int fd = open_regular_at(holder.fd, name, O_RDWR, 0, Links::refuse, st);
   close_folder(&holder);
@@ -53,8 +62,10 @@ UndoProblem check_file(const OpenFolder& folder, const AppendedFile& file, bool 
         static_cast<std::uint64_t>(st.st_ino) != file.inode) {
       problem = UndoProblem::changed;
     }
-  } else if (st.st_size < file.length ||
+  } else if (st.st_size < file.length || (file.has_end && st.st_size > file.end) ||
              (st.st_size > file.length && !holds_the_runs_bytes(opened, st, file))) {
+    // Cut short, written to after the run ended its appends, or holding
+    // other bytes than the run's.
     problem = UndoProblem::changed;
   }
   if (problem == UndoProblem::none && st.st_size > file.length) {

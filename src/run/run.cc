@@ -22,6 +22,7 @@
 #include "files/journal.h"
 #include "files/path_walk.h"
 #include "files/run_lock.h"
+#include "files/safe_folder.h"
 #include "files/undo.h"
 #include "run/command_line.h"
 #include "run/messages.h"
@@ -62,25 +63,48 @@ void write_insecure(const char* folder) {
   std::fprintf(stderr, "Insecure directory '%s': run kestol as its owner\n", folder);
 }
 
+// Opens init.srv into *fd (-1 when it cannot be opened). As root, the
+// working directory, every folder on the way to it and through the links
+// to init.srv, and init.srv itself must be root's alone: anyone else who
+// could change it could point the run at any database of the machine.
+// Answers 0 or the exit status.
+int open_init(const RunContext& ctx, int* fd) {
+  if (!ctx.strict) {
+    *fd = open_init_file();
+    return 0;
+  }
+  char shown[kRealPathSize];
+  OpenFolder here;
+  WalkResult r = open_folder(".", {true, true}, &here, shown);
+  close_folder(&here);
+  OpenFolder holder;
+  char name[kNameSize];
+  if (r == WalkResult::opened) r = open_file_folder("init.srv", {true, true}, &holder, name, shown);
+  if (r != WalkResult::opened) {
+    write_insecure(shown);
+    return kNoDatabase;
+  }
+  struct stat st;
+  *fd = open_regular_at(holder.fd, name, O_RDONLY, 0, Links::refuse, &st);
+  close_folder(&holder);
+  if (*fd >= 0 && (st.st_uid != 0 || writable_by_others(*fd, st, true))) {
+    close_fd(*fd);
+    *fd = -1;
+    std::fprintf(stderr, "Insecure file 'init.srv': run kestol as its owner\n");
+    return kNoDatabase;
+  }
+  return 0;
+}
+
 // Opens the database's folder, and the update file's, once: every file of
 // the run is then opened from them by name, so that replacing a folder or
 // a link later changes nothing the run touches. As root, every folder on
-// the way must be root's alone, and so must the working directory (it
-// holds init.srv and kestol.res): anyone else who could write there could
-// point the run's files at any file of the machine. Answers 0 or the exit
-// status.
+// the way must be root's alone (the working directory was checked with
+// init.srv): anyone else who could write there could point the run's
+// files at any file of the machine. Answers 0 or the exit status.
 int open_folders(RunContext& ctx) {
   char shown[kRealPathSize];
   const WalkOptions options = {ctx.strict, true};
-  if (ctx.strict) {
-    OpenFolder here;
-    WalkResult r = open_folder(".", options, &here, shown);
-    close_folder(&here);
-    if (r != WalkResult::opened) {
-      write_insecure(shown);
-      return kNoDatabase;
-    }
-  }
   // A folder that cannot be opened by a run that is not root's shows as
   // the failed open of its first file.
   if (open_folder(ctx.config.folder_path, options, &ctx.folder, shown) == WalkResult::insecure) {
@@ -158,9 +182,9 @@ void write_undo_problems(const RunContext& ctx, const Journal& journal, const Un
   }
   if (check.backup == UndoProblem::missing) {
     std::fprintf(stderr,
-                 "Interrupted run: '%s' is gone; put the database as it was before that run back there, "
-                 "then run kestol --recover\n",
-                 config.backup_path);
+                 "Interrupted run: '%s' is gone; put the database as it was before that run back there "
+                 "and run kestol --recover, or run kestol --recover to keep '%s' as that run left it\n",
+                 config.backup_path, config.database_path);
   } else if (check.backup == UndoProblem::changed) {
     std::fprintf(stderr,
                  "Interrupted run: '%s' is not the backup it made; if it holds the database as it was "
@@ -192,7 +216,7 @@ int undo_interrupted_run(RunContext& ctx, const Journal& journal, bool forced) {
   const SiteConfig& config = ctx.config;
   UndoCheck check;
   check_undo(ctx.folder, kBackupName, journal, ctx.strict, &check);
-  if ((!forced && !undo_is_safe(check)) || check.backup == UndoProblem::missing) {
+  if (!forced && !undo_is_safe(check)) {
     write_undo_problems(ctx, journal, check);
     close_undo(&check);
     return kCopyFailed;
@@ -205,7 +229,10 @@ int undo_interrupted_run(RunContext& ctx, const Journal& journal, bool forced) {
     close_undo(&check);
     return kCopyFailed;
   }
-  bool restored = restore_database(check.backup_fd, ctx.folder.fd, kDatabaseName);
+  // Without a backup, kestol --recover keeps the database as the run left
+  // it: records the run had rewritten may stand in it twice, none is lost.
+  bool kept = check.backup == UndoProblem::missing;
+  bool restored = kept || restore_database(check.backup_fd, ctx.folder.fd, kDatabaseName);
   close_undo(&check);
   if (!restored) {
     std::fprintf(stderr, "Cannot restore '%s' from '%s'\n", config.database_path, config.backup_path);
@@ -224,7 +251,11 @@ int undo_interrupted_run(RunContext& ctx, const Journal& journal, bool forced) {
                  "next run\n",
                  shown);
   }
-  if (forced) {
+  if (kept) {
+    std::fprintf(stderr,
+                 "'%s' was kept as the interrupted run left it: '%s' is gone; it may hold records twice\n",
+                 config.database_path, config.backup_path);
+  } else if (forced) {
     std::fprintf(stderr, "'%s' restored from '%s'\n", config.database_path, config.backup_path);
   } else {
     std::fprintf(stderr, "Previous run was interrupted: '%s' restored from '%s'\n", config.database_path,
@@ -309,13 +340,17 @@ bool journal_first_updates(void* target, const void* bytes, std::size_t size) {
   return note_first_write(ctx.lock_fd, &ctx.journal, 1, bytes, size);
 }
 
-// The update file's path from the database's folder, for the journal: a
-// site moved or copied as a whole finds it again.
-bool update_file_journal_path(const RunContext& ctx, char (&path)[kJournalPathSize]) {
+// Records an appended file, name in the open folder, in the journal: by
+// its real path, and by its path from the database's folder, so that a
+// site moved or copied as a whole finds it again (left empty when that
+// does not fit).
+bool journal_file(RunContext& ctx, const OpenFolder& folder, const char* name, int fd) {
   char real[kRealPathSize];
-  bool at_root = std::strcmp(ctx.update_folder.real, "/") == 0;
-  return join_text(real, sizeof real, {ctx.update_folder.real, at_root ? "" : "/", ctx.update_name}) &&
-         relative_path(ctx.folder.real, real, path, sizeof path);
+  bool at_root = std::strcmp(folder.real, "/") == 0;
+  char relative[kJournalPathSize];
+  if (!join_text(real, sizeof real, {folder.real, at_root ? "" : "/", name})) return false;
+  if (!relative_path(ctx.folder.real, real, relative, sizeof relative)) relative[0] = '\0';
+  return journal_appended_file(&ctx.journal, relative, real, fd);
 }
 
 // Opens the backup, the update file and, once the journal is set, the
@@ -352,12 +387,10 @@ int open_loop_files(RunContext& ctx) {
   Journal& journal = ctx.journal;
   journal = Journal{};
   journal.has_backup = identify_copy(ctx.backup_fd, &journal.backup);
-  char update_journal_path[kJournalPathSize];
   bool journaled = journal.has_backup &&
-                   journal_appended_file(&journal, kMessagesName, ctx.announcer.messages.fd) &&
+                   journal_file(ctx, ctx.folder, kMessagesName, ctx.announcer.messages.fd) &&
                    (!has_update_file ||
-                    (update_file_journal_path(ctx, update_journal_path) &&
-                     journal_appended_file(&journal, update_journal_path, ctx.announcer.update_file.fd)));
+                    journal_file(ctx, ctx.update_folder, ctx.update_name, ctx.announcer.update_file.fd));
   if (!journaled || !mark_rewriting(ctx.lock_fd, &journal)) {
     std::fprintf(stderr, "Error while writting file '%s'\n", config.lock_path);
     // A mark that reached the file but not the disk must not outlive this
@@ -404,6 +437,14 @@ const char* commit_files(RunContext& ctx) {
     }
   }
   if (!commit_appended(announcer.messages, &ctx.committed_fd[0])) return config.update_message_path;
+  // Where the run's appends end: bytes after that are someone else's.
+  std::int64_t ends[kMaxAppendedFiles] = {};
+  for (int i = 0; i < ctx.journal.count; ++i) {
+    struct stat st;
+    if (sys().fstat(ctx.committed_fd[i], &st) != 0) return config.lock_path;
+    ends[i] = st.st_size;
+  }
+  if (!note_ends(ctx.lock_fd, &ctx.journal, ends)) return config.lock_path;
   bool ok = sys().ftruncate(ctx.database_fd, static_cast<off_t>(ctx.database_length)) == 0 &&
             sync_fd(ctx.database_fd);
   ok = close_fd(ctx.database_fd) && ok;
@@ -488,12 +529,14 @@ int run_kestol(int argc, char** argv) {
     return kFailure;
   }
   ctx.start_time = static_cast<std::int32_t>(now);
-  if (!read_site_config(ctx.start_time, ctx.options.upd_days, ctx.options.kill_days, &ctx.config)) {
+  ctx.strict = ::geteuid() == 0;
+  int init = -1;
+  if (int status = open_init(ctx, &init); status != 0) return status;
+  if (!read_site_config(init, ctx.start_time, ctx.options.upd_days, ctx.options.kill_days, &ctx.config)) {
     return kFailure;
   }
   if (!recover) write_settings(ctx.options);
   const SiteConfig& config = ctx.config;
-  ctx.strict = ::geteuid() == 0;
   if (int status = open_folders(ctx); status != 0) return status;
   if (recover) return lock_and_recover(ctx, true);
 

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <sstream>
 #include <string>
@@ -103,18 +104,24 @@ TEST(Recovery, StopsWithoutAWholeBackupOrAReadableJournal) {
     RunSettings (*settings)(const Site&);
     int status;
     std::string message;
+    int recover_status;    // of kestol --recover then
+    const char* database;  // wp.sys after it
   } cases[] = {
       {"no backup to restore from", nullptr, false, nullptr, 2,
        cannot_restore +
            "Interrupted run: 'data/wp/wp.old' is gone; put the database as it was before that run back "
-           "there, then run kestol --recover\n"},
+           "there and run kestol --recover, or run kestol --recover to keep 'data/wp/wp.sys' as that run "
+           "left "
+           "it\n",
+       0, "half"},
       {"backup changed since it was copied", "a backup cut short", true, nullptr, 2,
        cannot_restore +
            "Interrupted run: 'data/wp/wp.old' is not the backup it made; if it holds the database as it "
-           "was before that run, run kestol --recover\n"},
+           "was before that run, run kestol --recover\n",
+       0, "a backup cut short"},
       {"journal cannot be read", "old", false,
        [](const Site& s) { return failing(s, "data/wp/kestol.lck", "pread64", "EIO", "1"); }, 4,
-       "Error while reading file 'data/wp/kestol.lck'\n"},
+       "Error while reading file 'data/wp/kestol.lck'\n", 4, "half"},
   };
   for (const Case& c : cases) {
     if (c.settings != nullptr && fault_injection_unavailable() != nullptr) continue;
@@ -135,6 +142,11 @@ TEST(Recovery, StopsWithoutAWholeBackupOrAReadableJournal) {
     EXPECT_EQ(c.status, r.status) << c.name;
     EXPECT_EQ(std::string(kSettings) + c.message, r.err) << c.name;
     EXPECT_EQ(before, p.site.files()) << c.name;  // the mark included
+    RunResult recovered =
+        p.site.run({"--recover"}, c.settings != nullptr ? c.settings(p.site) : RunSettings{});
+    EXPECT_EQ(c.recover_status, recovered.status) << c.name << "\n" << recovered.err;
+    EXPECT_EQ(c.database, p.site.read("data/wp/wp.sys")) << c.name;
+    EXPECT_EQ(c.recover_status == 0, p.site.read("data/wp/kestol.lck").empty()) << c.name;
   }
 }
 
@@ -329,6 +341,120 @@ TEST(Recovery, AJournalAppliesWhereverTheSiteGoes) {
     EXPECT_TRUE(same_bytes(c.messages, now.messages)) << c.name;
     EXPECT_TRUE(same_bytes(expected.updates, now.updates)) << c.name;
     std::filesystem::remove(base_link);
+  }
+}
+
+namespace {
+
+// The journal of a run killed at its commit, rewritten as a run before
+// this format wrote it: the backup and each appended file by device, inode
+// and length, with the paths the run opened them by (from the working
+// directory).
+std::string older_journal(const Site& site, const std::string& messages_path,
+                          const std::string& update_path) {
+  std::string journal = site.read("data/wp/kestol.lck");
+  journal = journal.substr(0, journal.find("\nwrote "));  // the file lines come first
+  std::vector<long long> lengths;
+  for (std::size_t at = journal.find("\nfile "); at != std::string::npos;
+       at = journal.find("\nfile ", at + 1)) {
+    lengths.push_back(std::stoll(journal.substr(at + 6)));
+  }
+  auto id = [&](const std::string& path) {
+    struct stat st;
+    if (stat(site.path(path).c_str(), &st) != 0) return std::string("0 0");
+    return std::to_string(st.st_dev) + " " + std::to_string(st.st_ino);
+  };
+  std::string old =
+      "rewriting\nbackup " + id("data/wp/wp.old") + " " + std::to_string(site.read("data/wp/wp.old").size());
+  const std::string paths[] = {messages_path, update_path};
+  for (std::size_t i = 0; i < lengths.size() && i < 2; ++i) {
+    old += "\nappend " + id(paths[i]) + " " + std::to_string(lengths[i]) + " " +
+           std::to_string(paths[i].size()) + " " + paths[i];
+  }
+  return old;
+}
+
+}  // namespace
+
+// An interrupted run is undone exactly, and nothing but what it appended
+// is cut: through the links an older run's journal named its files by,
+// after the site moved away from an update file that stayed where the
+// operator named it, and with a line appended to mess.wp since.
+TEST(Recovery, UndoesTheInterruptedRunExactlyAndNothingElse) {
+  if (const char* why = fault_injection_unavailable()) GTEST_SKIP() << why;
+  const std::string data = database(1500);
+  const std::string earlier = "On 1261201 QA1BC/U @ QQ1AA.QQ.EU zip 75001 Ann Nowhere\n";
+  const std::string since = "On 1261208 QZ9ZZ/U @ QQ1AA.QQ.EU zip 00000 Written since\n";
+  enum Kind { older_format, site_moved, appended_since };
+  struct Case {
+    const char* name;
+    const char* base;
+    const char* update_file;  // in the site; nullptr: in a folder outside it
+    Kind kind;
+  } cases[] = {
+      {"older journal, base through a link", "bbs/", "updates.wp", older_format},
+      {"older journal, update file through a linked folder", "data/", "linked/updates.wp", older_format},
+      {"site moved to another file system, update file left where it was named", "data/", nullptr,
+       site_moved},
+      {"line appended to mess.wp since", "data/", "updates.wp", appended_since},
+  };
+  for (const Case& c : cases) {
+    Site outside;  // the folder of an update file outside the site
+    auto prepare = [&](const Site& s) {
+      s.write_init(c.base);
+      s.write("data/wp/wp.sys", data);
+      s.write("data/wp/mess.wp", earlier);
+      std::filesystem::create_directory_symlink("data", s.path("bbs"));
+      std::filesystem::create_directory(s.path("real"));
+      std::filesystem::create_directory_symlink("real", s.path("linked"));
+      std::string update = c.update_file != nullptr ? s.path(c.update_file) : outside.path("updates.wp");
+      std::ofstream(update, std::ios::binary) << std::string(kRecordSize, 'e');
+      return std::vector<std::string>{"40", "90", c.update_file != nullptr ? c.update_file : update, "/NOC"};
+    };
+    auto update_bytes = [&](const Site& s) {
+      return c.update_file != nullptr ? s.read(c.update_file) : outside.read("updates.wp");
+    };
+    Outcome expected;
+    {
+      Site clean;
+      std::vector<std::string> args = prepare(clean);
+      ASSERT_EQ(0, clean.run(args).status) << c.name;
+      expected = {clean.read("data/wp/wp.sys"), clean.read("data/wp/mess.wp"), update_bytes(clean)};
+    }
+    Site p;
+    std::vector<std::string> args = prepare(p);
+    RunSettings kill_at_commit = failing(p, "data/wp/wp.sys", "ftruncate", "", "1");
+    kill_at_commit.prefix.back() = "inject=ftruncate:signal=KILL:when=1";
+    ASSERT_EQ(128 + SIGKILL, p.run(args, kill_at_commit).status) << c.name;
+    Site copy("/dev/shm");
+    const Site* where = &p;
+    switch (c.kind) {
+      case older_format:
+        p.write("data/wp/kestol.lck", older_journal(p, std::string(c.base) + "wp/mess.wp", c.update_file));
+        break;
+      case site_moved:
+        copy_site(p, copy, true);
+        std::filesystem::remove_all(p.path("data"));
+        where = &copy;
+        break;
+      case appended_since:
+        std::ofstream(p.path("data/wp/mess.wp"), std::ios::app) << since;
+        break;
+    }
+    RunResult next = where->run(args);
+    std::string told = next.err;
+    if (next.status != 0) {
+      where->run({"--recover"});
+      next = where->run(args);
+    }
+    EXPECT_EQ(0, next.status) << c.name << "\n" << next.err;
+    if (c.kind == appended_since) {
+      EXPECT_NE(std::string::npos, where->read("data/wp/mess.wp").find(since)) << c.name << ": cut\n" << told;
+      continue;
+    }
+    EXPECT_TRUE(same_bytes(expected.database, where->read("data/wp/wp.sys"))) << c.name;
+    EXPECT_TRUE(same_bytes(expected.messages, where->read("data/wp/mess.wp"))) << c.name << "\n" << told;
+    EXPECT_TRUE(same_bytes(expected.updates, update_bytes(*where))) << c.name << "\n" << told;
   }
 }
 

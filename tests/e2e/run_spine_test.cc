@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "tests/e2e/harness.h"
@@ -252,6 +253,40 @@ TEST(RunSpine, MissingFoldersOfTheRunsFiles) {
   }
 }
 
+// A run that is not root's reaches its files through folders it may
+// search but not list (mode 0711), as any path lookup does.
+TEST(RunSpine, FoldersTheRunMaySearchButNotList) {
+  if (geteuid() != 0) GTEST_SKIP() << "a folder of another user needs root";
+  // Lower case: the base is lower-cased.
+  const std::string gate = "/tmp/kestol-e2e-gate-" + std::to_string(getpid());
+  struct Case {
+    const char* name;
+    bool base_through_gate;
+    bool update_file_through_gate;
+  } cases[] = {
+      {"base", true, false},
+      {"update file", false, true},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(gate);
+    ASSERT_EQ(0, mkdir(gate.c_str(), 0711));
+    Prepared p;
+    p.site.write("updates/old", "");
+    p.site.own_by(kUnprivileged);
+    ASSERT_EQ(0, symlink(p.site.path("data").c_str(), (gate + "/data").c_str()));
+    ASSERT_EQ(0, symlink(p.site.path("updates").c_str(), (gate + "/updates").c_str()));
+    if (c.base_through_gate) p.site.write_init(gate + "/data/");
+    std::string update = (c.update_file_through_gate ? gate : p.site.root()) + "/updates/upd";
+    RunSettings settings;
+    settings.unprivileged = true;
+    RunResult r = p.site.run({"40", "90", update, "/NOC"}, settings);
+    EXPECT_EQ(0, r.status) << c.name << "\n" << r.err;
+    EXPECT_TRUE(p.site.exists("data/wp/wp.old")) << c.name;
+    EXPECT_TRUE(p.site.exists("updates/upd")) << c.name;
+  }
+  std::filesystem::remove_all(gate);
+}
+
 TEST(RunSpine, UpdateFileThatIsADatabaseFileIsRefused) {
   for (const char* name : {"data/wp/wp.sys", "data/wp/wp.old", "data/wp/mess.wp", "data/wp/kestol.lck",
                            "./data/wp/../wp/wp.sys", "init.srv", "kestol.res"}) {
@@ -434,7 +469,7 @@ TEST(RunSpine, RefusesWhatCouldTurnTheRunAgainstTheMachine) {
        [](const Site& s) { return !s.exists("other/data/wp/wp.old"); }, true},
       {"working directory another user's",
        [](const Site& s) { ASSERT_EQ(0, chown(s.root().c_str(), 65534, 65534)); }, 4,
-       settings + "Insecure directory '" +
+       std::string(kBanner) + "Insecure directory '" +
            std::filesystem::canonical(std::filesystem::temp_directory_path()).string() + "/" + "*",
        untouched, true},
       {"base without its separator: the folders of the files",
@@ -446,6 +481,39 @@ TEST(RunSpine, RefusesWhatCouldTurnTheRunAgainstTheMachine) {
        },
        4, settings + "Insecure directory 'sub/': run kestol as its owner\n",
        [](const Site& s) { return !s.exists("sub/bbswp/wp.old"); }, true},
+      {"init.srv another user's link to a device, in another user's working directory",
+       [](const Site& s) {
+         ASSERT_EQ(0, unlink(s.path("init.srv").c_str()));
+         ASSERT_EQ(0, symlink("/dev/null", s.path("init.srv").c_str()));
+         ASSERT_EQ(0, lchown(s.path("init.srv").c_str(), 65534, 65534));
+         ASSERT_EQ(0, chown(s.root().c_str(), 65534, 65534));
+       },
+       4, "", untouched, true},
+      {"init.srv another user's file",
+       [](const Site& s) { ASSERT_EQ(0, chown(s.path("init.srv").c_str(), 65534, 65534)); }, 4,
+       std::string(kBanner) + "Insecure file 'init.srv': run kestol as its owner\n", untouched, true},
+      {"init.srv writable by others", [](const Site& s) { chmod(s.path("init.srv").c_str(), 0666); }, 4,
+       std::string(kBanner) + "Insecure file 'init.srv': run kestol as its owner\n", untouched, true},
+      {"init.srv root's link into another user's folder",
+       [](const Site& s) {
+         ASSERT_EQ(0, mkdir(s.path("other").c_str(), 0755));
+         ASSERT_EQ(0, rename(s.path("init.srv").c_str(), s.path("other/init.srv").c_str()));
+         ASSERT_EQ(0, chown(s.path("other").c_str(), 65534, 65534));
+         ASSERT_EQ(0, symlink("other/init.srv", s.path("init.srv").c_str()));
+       },
+       4, "", untouched, true},
+      {"deep folder of the update file",
+       [](const Site& s) {
+         std::string deep = s.path("long");
+         for (int i = 0; i < 5; ++i) deep += "/" + std::string(230, 'x');  // 1150 bytes below the site
+         std::filesystem::create_directories(deep);
+         ASSERT_EQ(0, symlink(deep.c_str(), s.path("deep").c_str()));
+       },
+       0,
+       "",
+       [](const Site& s) { return s.exists("deep/upd"); },
+       false,
+       {"40", "90", "deep/upd", "/NOC"}},
       {"update file in another user's folder",
        [](const Site& s) {
          ASSERT_EQ(0, mkdir(s.path("drop").c_str(), 0755));

@@ -205,23 +205,29 @@ TEST(Journal, ReadsBackWhatWasWrittenAndOlderJournals) {
   // Paths of any bytes (blanks and line feeds first too), and first
   // bytes that hold line feeds.
   const char* const names[] = {" upd", "\n odd 7"};
+  const char* const reals[] = {"/a b/ upd", "/\n/ odd 7"};
   put(dir.at(names[0]), pattern_bytes(5000));
   put(dir.at(names[1]), "abc");
   Journal written;
-  for (const char* name : names) {
-    int fd = open(dir.at(name).c_str(), O_RDONLY);
-    ASSERT_TRUE(journal_appended_file(&written, name, fd));
+  for (int i = 0; i < 2; ++i) {
+    int fd = open(dir.at(names[i]).c_str(), O_RDONLY);
+    ASSERT_TRUE(journal_appended_file(&written, names[i], reals[i], fd));
     close(fd);
   }
   written.has_backup = true;
   written.backup = {194000, 1796731200, 0xfedcba9876543210ULL};
   ASSERT_TRUE(mark_rewriting(lock, &written));
   ASSERT_TRUE(note_first_write(lock, &written, 1, "On 1\nline\n", 10));
+  const std::int64_t ends[] = {5000, 13};
+  ASSERT_TRUE(note_ends(lock, &written, ends));
   ASSERT_EQ(MarkState::marked, read_mark(lock, &journal));
   ASSERT_EQ(2, journal.count);
   for (int i = 0; i < 2; ++i) {
     EXPECT_STREQ(names[i], journal.files[i].path);
+    EXPECT_STREQ(reals[i], journal.files[i].real);
     EXPECT_EQ(written.files[i].tail, journal.files[i].tail);
+    EXPECT_TRUE(journal.files[i].has_end);
+    EXPECT_EQ(ends[i], journal.files[i].end);
   }
   EXPECT_EQ(5000, journal.files[0].length);
   EXPECT_EQ(0, journal.files[0].first_count);
@@ -235,7 +241,9 @@ TEST(Journal, ReadsBackWhatWasWrittenAndOlderJournals) {
   put(dir.at("kestol.lck"), text.substr(0, text.size() - 4));
   ASSERT_EQ(MarkState::marked, read_mark(lock, &journal));
   EXPECT_EQ(2, journal.count);
-  EXPECT_EQ(0, journal.files[1].first_count);
+  EXPECT_EQ(10, journal.files[1].first_count);
+  EXPECT_TRUE(journal.files[0].has_end);
+  EXPECT_FALSE(journal.files[1].has_end);
   EXPECT_TRUE(clear_rewriting(lock));
   EXPECT_EQ(MarkState::clear, read_mark(lock, &journal));
   EXPECT_EQ("", get(dir.at("kestol.lck")));
@@ -272,6 +280,8 @@ TEST(Undo, CutsOnlyTheRunsOwnBytesOfTheFileItAppendedTo) {
     void (*meddle)(const std::string&);  // what happened to it since
     UndoProblem problem;
     std::string expected;
+    const char* path = "mess.wp";  // in the journal, from the folder
+    std::int64_t end = -1;         // where the run's appends ended; -1: not recorded
   } cases[] = {
       {"appended", true, nullptr, UndoProblem::none, "before"},
       {"never written", false, nullptr, UndoProblem::none, "before+appended"},
@@ -292,6 +302,12 @@ TEST(Undo, CutsOnlyTheRunsOwnBytesOfTheFileItAppendedTo) {
       {"other bytes after the length", true, [](const std::string& p) { put(p, "before+someone's"); },
        UndoProblem::changed, "before+someone's"},
       {"gone", true, [](const std::string& p) { fs::remove(p); }, UndoProblem::missing, "(none)"},
+      {"appends ended, nothing since", true, nullptr, UndoProblem::none, "before", "mess.wp", 15},
+      {"written to since the appends ended", true,
+       [](const std::string& p) { std::ofstream(p, std::ios::app) << "+later"; }, UndoProblem::changed,
+       "before+appended+later", "mess.wp", 15},
+      {"found by its real path when its path from the folder misses", true, nullptr, UndoProblem::none,
+       "before", "../elsewhere/mess.wp"},
       {"a symbolic link now", true,
        [](const std::string& p) {
          fs::rename(p, p + ".real");
@@ -305,8 +321,10 @@ TEST(Undo, CutsOnlyTheRunsOwnBytesOfTheFileItAppendedTo) {
     put(dir.at("wp.old"), "backup");
     Journal journal;
     int fd = open(dir.at("mess.wp").c_str(), O_RDONLY);
-    ASSERT_TRUE(journal_appended_file(&journal, "mess.wp", fd));
+    ASSERT_TRUE(journal_appended_file(&journal, c.path, fs::canonical(dir.at("mess.wp")).c_str(), fd));
     close(fd);
+    journal.files[0].has_end = c.end >= 0;
+    journal.files[0].end = c.end;
     int backup = open(dir.at("wp.old").c_str(), O_RDONLY);
     journal.has_backup = identify_copy(backup, &journal.backup);
     close(backup);

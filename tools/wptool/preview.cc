@@ -213,7 +213,8 @@ int run_preview(int argc, char** argv) {
     return at_given ? kBadTime : kFailure;
   }
   SiteConfig config;
-  if (!read_site_config(static_cast<std::int32_t>(now), options.upd_days, options.kill_days, &config)) {
+  if (!read_site_config(open_init_file(), static_cast<std::int32_t>(now), options.upd_days, options.kill_days,
+                        &config)) {
     return kFailure;
   }
 
