@@ -63,8 +63,27 @@ void move_to(Walk& w, int fd, const char* real, const char* shown) {
   copy_text(w.folder_shown, shown, std::strlen(shown));
 }
 
+// The root, reached by climbing from the working directory rather than
+// looked up by name: the root the working directory hangs from, also
+// where a process sees its files through a path prefix (an emulator's
+// guest root). -1 when a folder on the way cannot be opened.
+int open_root(const Walk& w) {
+  int fd = sys().openat(AT_FDCWD, ".", pass_flags(w), 0);
+  for (int depth = 0; fd >= 0 && depth < 4096; ++depth) {
+    int parent = sys().openat(fd, "..", pass_flags(w), 0);
+    struct stat here, above;
+    bool top = parent >= 0 && sys().fstat(fd, &here) == 0 && sys().fstat(parent, &above) == 0 &&
+               here.st_dev == above.st_dev && here.st_ino == above.st_ino;
+    close_fd(fd);
+    fd = parent;
+    if (top) return fd;
+  }
+  if (fd >= 0) close_fd(fd);
+  return -1;
+}
+
 WalkResult go_to_root(Walk& w) {
-  int fd = sys().openat(AT_FDCWD, "/", pass_flags(w), 0);
+  int fd = open_root(w);
   if (fd < 0) {
     copy_text(*w.shown, "/", 1);
     return fail(w);
