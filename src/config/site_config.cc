@@ -49,20 +49,16 @@ void join_path(char (&path)[kPathSize], const char* base, const char* suffix) {
 
 int open_init_file() { return open_regular("init.srv", O_RDONLY, 0, Links::follow); }
 
-bool read_site_config(int fd, std::int32_t start_time, std::int32_t upd_days, std::int32_t kill_days,
-                      SiteConfig* config) {
+ConfigResult read_site_config(int fd, std::int32_t start_time, std::int32_t upd_days, std::int32_t kill_days,
+                              SiteConfig* config) {
   std::FILE* in = fd >= 0 ? fdopen(fd, "r") : nullptr;
   if (in == nullptr) {
     if (fd >= 0) close_fd(fd);
-    std::fputs("Cannot open INIT.SRV     \n", stderr);
-    return false;
+    return ConfigResult::no_file;
   }
   bool found = read_base_directory(in, config->base_directory);
   std::fclose(in);  // read-only: nothing to lose on close
-  if (!found) {
-    std::fputs("Cannot find base directory in INIT.SRV\n", stderr);
-    return false;
-  }
+  if (!found) return ConfigResult::no_base_directory;
   const char* base = config->base_directory;
   join_path(config->folder_path, base, "wp/");
   join_path(config->database_path, base, "wp/wp.sys");
@@ -72,5 +68,5 @@ bool read_site_config(int fd, std::int32_t start_time, std::int32_t upd_days, st
   join_path(config->result_file_name, "", "kestol.res");
   config->update_threshold = compute_threshold(start_time, upd_days);
   config->kill_threshold = compute_threshold(start_time, kill_days);
-  return true;
+  return ConfigResult::read;
 }

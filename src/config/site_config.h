@@ -44,8 +44,10 @@ std::int32_t compute_threshold(std::int32_t start_time, std::int32_t days);
 // hold the run for ever). -1 when it cannot be.
 int open_init_file();
 
-// Reads the open init.srv fd (closing it) and fills config. On failure
-// (fd -1 included) it writes the message to standard error and answers
-// false; the caller ends the run with status 1.
-bool read_site_config(int fd, std::int32_t start_time, std::int32_t upd_days, std::int32_t kill_days,
-                      SiteConfig* config);
+enum class ConfigResult { read, no_file, no_base_directory };
+
+// Reads the open init.srv fd (closing it; -1: none could be opened) and
+// fills config: no_base_directory when it has fewer than five significant
+// lines. Writes nothing.
+ConfigResult read_site_config(int fd, std::int32_t start_time, std::int32_t upd_days, std::int32_t kill_days,
+                              SiteConfig* config);

@@ -67,10 +67,14 @@ std::size_t format_update_line(const WpRecord& r, char* line) {
 
 void announce_update(Announcer& announcer, const WpRecord& r) {
   // A failed write stays in its buffer's state; the record loop checks it.
-  if (announcer.update_file.fd >= 0) put_output(announcer.update_file, &r, sizeof r);
+  if (output_fd(announcer.update_file) >= 0) put_output(announcer.update_file, &r, sizeof r);
   if (!has_update_line(r.update_kind)) return;
   char line[kUpdateLineSize];
   if (put_output(announcer.messages, line, format_update_line(r, line))) ++*announcer.update_lines;
 }
 
 AnnouncementSink announcement_sink(Announcer& announcer) { return {announce_to, &announcer}; }
+
+bool announcement_failed(const Announcer& announcer) {
+  return output_failed(announcer.messages) || output_failed(announcer.update_file);
+}

@@ -26,7 +26,6 @@ bool has_update_line(unsigned char update_kind);
 // Writes the update line of record, line feed included, into line (which
 // holds kUpdateLineSize bytes) and answers its length. The record's text
 // fields must be terminated within their widths. Control bytes in the
-// printed fields come out as "?", so that no record can forge a line. Control bytes in the
 // printed fields come out as "?", so that no record can forge a line.
 std::size_t format_update_line(const WpRecord& record, char* line);
 
@@ -36,3 +35,5 @@ void announce_update(Announcer& announcer, const WpRecord& record);
 
 // The sink through which the review hands pending updates to announcer.
 AnnouncementSink announcement_sink(Announcer& announcer);
+// Whether a write to either file of announcer has failed.
+bool announcement_failed(const Announcer& announcer);

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "run/failure.h"
+#include "run/messages.h"
 #include "util/text_case.h"
 
 std::int32_t parse_day_count(const char* text) {
@@ -25,9 +27,8 @@ CommandLineAction parse_command_line(int argc, char** argv, RunOptions* options)
   int count = argc - 1;  // arguments after the program's name
   if (count >= 1) {
     const char* first = upcase_in_place(argv[1]);
-    if (std::strcmp(first, "/H") == 0 || std::strcmp(first, "-H") == 0 || std::strcmp(first, "--HELP") == 0) {
-      return CommandLineAction::usage;
-    }
+    if (std::strcmp(first, "/H") == 0) return CommandLineAction::usage;
+    if (std::strcmp(first, "-H") == 0 || std::strcmp(first, "--HELP") == 0) return CommandLineAction::help;
     if (std::strcmp(first, "--VERSION") == 0) return CommandLineAction::version;
     if (std::strcmp(first, "--RECOVER") == 0) return CommandLineAction::recover;
     const char* last = upcase_in_place(argv[count]);
@@ -43,4 +44,28 @@ CommandLineAction parse_command_line(int argc, char** argv, RunOptions* options)
     std::strcpy(options->update_file, argv[3]);
   }
   return CommandLineAction::run;
+}
+
+bool answer_command_line(CommandLineAction action, void (*usage)(std::FILE* out), bool* recover,
+                         int* status) {
+  *recover = action == CommandLineAction::recover;
+  *status = 0;
+  switch (action) {
+    case CommandLineAction::usage:
+      usage(stderr);
+      return true;
+    case CommandLineAction::help:
+      usage(stdout);
+      return true;
+    case CommandLineAction::version:
+      write_version();
+      return true;
+    case CommandLineAction::name_long:
+      *status = report_failure({Failure::update_name_long});
+      return true;
+    case CommandLineAction::recover:
+    case CommandLineAction::run:
+      break;
+  }
+  return false;
 }

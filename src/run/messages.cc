@@ -3,16 +3,16 @@
 
 #include <cstdio>
 
-void write_usage() {
-  std::fprintf(stderr, "\nKESTOL V %d.%d%c\n", kVersionMajor, kVersionMinor, kVersionLetter);
-  std::fputs("format  : KESTOL [upd-days [kill-days [update-file]]]\n", stderr);
-  std::fputs("defaults: upd-days = 40\n          kill-days= 90\n\n", stderr);
-  std::fputs("If temporary part is stable during \"upd-days\" days,\n", stderr);
-  std::fputs("temporary part updates main part of WP\n\n", stderr);
-  std::fputs("If the callsign is not seen during \"kill-days\" days,\n", stderr);
-  std::fputs("callsign is deleted from WP database\n\n", stderr);
-  std::fputs("\"update-file\" stores the WP records corresponding to the\n", stderr);
-  std::fputs("updates in a file which can be processed later (eg for statistics)\n\n", stderr);
+void write_usage(std::FILE* out) {
+  std::fprintf(out, "\nKESTOL V %d.%d%c\n", kVersionMajor, kVersionMinor, kVersionLetter);
+  std::fputs("format  : KESTOL [upd-days [kill-days [update-file]]]\n", out);
+  std::fputs("defaults: upd-days = 40\n          kill-days= 90\n\n", out);
+  std::fputs("If temporary part is stable during \"upd-days\" days,\n", out);
+  std::fputs("temporary part updates main part of WP\n\n", out);
+  std::fputs("If the callsign is not seen during \"kill-days\" days,\n", out);
+  std::fputs("callsign is deleted from WP database\n\n", out);
+  std::fputs("\"update-file\" stores the WP records corresponding to the\n", out);
+  std::fputs("updates in a file which can be processed later (eg for statistics)\n\n", out);
 }
 
 void write_version() { std::printf("Kestol V %d.%02d%c\n", kVersionMajor, kVersionMinor, kVersionLetter); }

@@ -1,31 +1,18 @@
-// The record loop over the backup: review, duplicate table, write, count.
+// The record loop over a file of records: review, duplicate table, write, count.
 #include "run/record_loop.h"
 
-#include "records/review.h"
 #include "run/progress.h"
 #include "run/record_count.h"
 #include "util/fd_io.h"
 #include "util/stop_signal.h"
 
-namespace {
-
-// Records are read and written this many at a time: few system calls,
-// and a fixed 194 KiB whatever the size of the database.
-constexpr std::size_t kBlockRecords = 1024;
-WpRecord block[kBlockRecords];
-
-}  // namespace
-
-LoopResult run_record_loop(RunContext& ctx) {
-  RunCounters& counters = ctx.counters;
-  Announcer& announcer = ctx.announcer;
-  ctx.duplicates.reset();
-  announcer.update_lines = &counters.update_lines;
-  const ReviewInputs inputs = {ctx.options.route_check,   ctx.config.update_threshold,
-                               ctx.config.kill_threshold, &ctx.duplicates,
-                               &counters.total,           announcement_sink(announcer)};
+LoopResult review_records(int in, int out, const ReviewPass& pass, WpRecord (&block)[kBlockRecords],
+                          RunCounters* counters, DuplicateFilter* duplicates, std::int64_t* written) {
+  duplicates->reset();
+  const ReviewInputs inputs = {pass.route_check, pass.update_threshold, pass.kill_threshold,
+                               duplicates,       &counters->total,      pass.announcements};
   for (;;) {
-    ssize_t got = read_full(ctx.backup_fd, block, sizeof block);
+    ssize_t got = read_full(in, block, sizeof block);
     if (got < 0) return LoopResult::read_error;
     // A trailing partial record is not used.
     std::size_t records = static_cast<std::size_t>(got) / kRecordSize;
@@ -33,19 +20,28 @@ LoopResult run_record_loop(RunContext& ctx) {
     for (std::size_t i = 0; i < records; ++i) {
       if (stop_signal() != 0) return LoopResult::stopped;
       WpRecord& record = block[i];
-      int answer = review_record(inputs, &record);
-      if (announcer.messages.failed || announcer.update_file.failed) return LoopResult::write_error;
+      WpRecord read;
+      if (pass.reviewed != nullptr) read = record;
+      ReviewNote note;
+      int answer = review_record(inputs, &record, &note);
+      if (pass.announcement_failed != nullptr && pass.announcement_failed(pass.announcement_target)) {
+        return LoopResult::write_error;
+      }
+      if (pass.reviewed != nullptr) {
+        pass.reviewed(pass.reviewed_target, read, record, answer, note, counters->record_index);
+      }
       if (answer != kDrop) {
         if (kept != i) block[kept] = record;
         ++kept;
       }
-      if (count_reviewed_record(answer, record, &counters, &ctx.duplicates) && counters.total % 100 == 0) {
-        write_progress(counters.total);
+      if (count_reviewed_record(answer, record, counters, duplicates) && pass.progress &&
+          counters->total % 100 == 0) {
+        write_progress(counters->total);
       }
     }
-    if (kept > 0) {
-      if (!write_all(ctx.database_fd, block, kept * kRecordSize)) return LoopResult::write_error;
-      ctx.database_length += static_cast<std::int64_t>(kept * kRecordSize);
+    if (kept > 0 && out >= 0) {
+      if (!write_all(out, block, kept * kRecordSize)) return LoopResult::write_error;
+      *written += static_cast<std::int64_t>(kept * kRecordSize);
     }
     if (static_cast<std::size_t>(got) < sizeof block) return LoopResult::done;
   }

@@ -1,8 +1,10 @@
 // The run-wide state: options, start time, configuration, open files and
-// the journal, counters and the duplicate table. The driver owns it and
-// hands the review and the announcements what each of them needs.
+// their buffers, the journal, counters and the duplicate table. The run
+// owns one for its whole length and hands each step what it needs; there
+// is no other state.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "config/site_config.h"
@@ -10,6 +12,7 @@
 #include "files/journal.h"
 #include "files/path_walk.h"
 #include "records/duplicate_filter.h"
+#include "records/wp_record.h"
 
 struct RunOptions {
   std::int32_t upd_days = 40;
@@ -25,6 +28,10 @@ struct RunCounters {
   std::int32_t update_lines = 0;  // lines appended to mess.wp
   std::int32_t record_index = 0;  // records read so far
 };
+
+// Fixed sizes of the buffers: nothing is allocated during a run.
+constexpr std::size_t kAppendBufferSize = std::size_t{1} << 16;
+constexpr std::size_t kLoopBlockRecords = 1024;
 
 struct RunContext {
   RunOptions options;
@@ -42,6 +49,11 @@ struct RunContext {
   int committed_fd[2] = {-1, -1};    // mess.wp and the update file once closed, kept to undo them
   bool update_file_created = false;  // by this run: its folder is synced too
   Journal journal;                   // what undoing the run needs
+  bool in_transaction = false;       // the journal is set: a failure undoes the run
   RunCounters counters;
   DuplicateFilter duplicates = {};
+  char shown[kRealPathSize] = {};  // the path a failure names, when the walk found it
+  char messages_buffer[kAppendBufferSize];
+  char update_buffer[kAppendBufferSize];
+  WpRecord block[kLoopBlockRecords];  // the record loop's
 };

@@ -19,6 +19,20 @@ bool write_out(OutputBuffer& out, const void* bytes, std::size_t size) {
 
 }  // namespace
 
+OutputBuffer make_output(int fd, char* data, std::size_t capacity) {
+  OutputBuffer out;
+  out.fd = fd;
+  out.data = data;
+  out.capacity = capacity;
+  return out;
+}
+
+void set_first_write_hook(OutputBuffer& out, bool (*hook)(void* target, const void* bytes, std::size_t size),
+                          void* target) {
+  out.before_first_write = hook;
+  out.target = target;
+}
+
 bool flush_output(OutputBuffer& out) {
   if (!out.failed && out.used > 0) write_out(out, out.data, out.used);
   out.used = 0;
@@ -34,4 +48,21 @@ bool put_output(OutputBuffer& out, const void* bytes, std::size_t size) {
   std::memcpy(out.data + out.used, bytes, size);
   out.used += size;
   return true;
+}
+
+void drop_output(OutputBuffer& out) { out.used = 0; }
+
+int output_fd(const OutputBuffer& out) { return out.fd; }
+bool output_failed(const OutputBuffer& out) { return out.failed; }
+bool output_written(const OutputBuffer& out) { return out.written; }
+
+bool close_output(OutputBuffer& out) {
+  bool closed = out.fd < 0 || close_fd(out.fd);
+  out.fd = -1;
+  return closed;
+}
+
+void release_output(OutputBuffer& out) {
+  if (out.fd >= 0) close_fd(out.fd);
+  out.fd = -1;
 }

@@ -89,8 +89,8 @@ TEST(ParseCommandLine, HelpAndVersionComeFromTheFirstArgument) {
     CommandLineAction action;
   } cases[] = {
       {{"/h"}, CommandLineAction::usage},          {{"/H"}, CommandLineAction::usage},
-      {{"-h"}, CommandLineAction::usage},          {{"--help"}, CommandLineAction::usage},
-      {{"--HeLp", "3"}, CommandLineAction::usage}, {{"/h", "/NOC"}, CommandLineAction::usage},
+      {{"-h"}, CommandLineAction::help},           {{"--help"}, CommandLineAction::help},
+      {{"--HeLp", "3"}, CommandLineAction::help},  {{"/h", "/NOC"}, CommandLineAction::usage},
       {{"--version"}, CommandLineAction::version}, {{"30", "/h"}, CommandLineAction::run},
       {{"/HELP"}, CommandLineAction::run},         {{"-help"}, CommandLineAction::run},
   };

@@ -16,25 +16,20 @@
 
 #include "config/site_config.h"
 #include "files/announce.h"
-#include "files/journal.h"
+#include "files/path_walk.h"
 #include "records/review.h"
+#include "run/clock.h"
 #include "run/command_line.h"
+#include "run/failure.h"
 #include "run/messages.h"
-#include "run/record_count.h"
+#include "run/record_loop.h"
+#include "run/recovery.h"
+#include "run/site_folders.h"
 #include "run/summary.h"
 #include "tools/wptool/dump.h"
 #include "util/fd_io.h"
 
 namespace {
-
-// Exit statuses: those of a run for what the preview shares with it, and
-// wptool's own for a bad --at.
-constexpr int kOk = 0;
-constexpr int kFailure = 1;   // init.srv, clock, standard output
-constexpr int kNoCopy = 2;    // no database to copy, or none to restore
-constexpr int kBadTime = 2;   // wptool's usage status
-constexpr int kNoBackup = 3;  // the database cannot be read
-constexpr int kNoUpdateFile = 5;
 
 // Seconds since 1970, or local "YYYY-MM-DD HH:MM:SS" that names an actual
 // local time; false on anything else.
@@ -113,49 +108,46 @@ void put_promoted_fields(unsigned promoted) {
   }
 }
 
-// The duplicate table of the preview, as large as the run's.
-DuplicateFilter duplicates;
-
-// Reviews every whole record of in as a run does and writes its lines. The
-// announcer writes the update line of a record into held, a buffer of no
-// file, where it waits until the record's other lines are out. False on a
-// read error.
-bool preview_records(std::FILE* in, const RunOptions& options, const SiteConfig& config,
-                     RunCounters* counters) {
+// A preview's state: the counts and the duplicate table of the run it
+// shows, and the update line of the record being reviewed, held until the
+// record's other lines are out.
+struct Preview {
+  RunCounters counters;
+  DuplicateFilter duplicates = {};
   char held_line[kUpdateLineSize];
-  Announcer announcer;
-  announcer.messages = {-1, held_line, sizeof held_line, 0, false};  // one line at most: never written out
-  announcer.update_lines = &counters->update_lines;
-  duplicates.reset();
-  const ReviewInputs inputs = {options.route_check, config.update_threshold, config.kill_threshold,
-                               &duplicates,         &counters->total,        announcement_sink(announcer)};
-  WpRecord record;
-  while (read_record(in, &record)) {
-    char stored_callsign[sizeof record.callsign];
-    std::memcpy(stored_callsign, record.callsign, sizeof stored_callsign);
-    announcer.messages.used = 0;
-    ReviewNote note;
-    int answer = review_record(inputs, &record, &note);
-    std::size_t held_length = announcer.messages.used;
-    std::int32_t index = counters->record_index;
-    if (answer == kDrop) {
-      put_head("drop", index, stored_callsign);
-      put_drop_reason(note.rule, record, duplicates);
-      std::putchar('\n');
-    }
-    if (note.promoted != 0) {
-      put_head("promote", index, stored_callsign);
-      put_promoted_fields(note.promoted);
-      std::putchar('\n');
-    }
-    if (held_length > 0) {
-      put_head("announce", index, stored_callsign);
-      std::fwrite(held_line, 1, held_length - 1, stdout);  // without its line feed
-      std::putchar('\n');
-    }
-    count_reviewed_record(answer, record, counters, &duplicates);
+  std::size_t held_length = 0;
+  WpRecord block[kBlockRecords];
+};
+
+// The sink of the preview's announcements: the update line formatted, not
+// written to any file.
+void hold_update_line(void* target, const WpRecord& record) {
+  auto& preview = *static_cast<Preview*>(target);
+  if (!has_update_line(record.update_kind)) return;
+  preview.held_length = format_update_line(record, preview.held_line);
+  ++preview.counters.update_lines;
+}
+
+// The lines of one reviewed record: drop, promote, announce.
+void put_record_lines(void* target, const WpRecord& read, const WpRecord& record, int answer,
+                      const ReviewNote& note, std::int32_t index) {
+  auto& preview = *static_cast<Preview*>(target);
+  if (answer == kDrop) {
+    put_head("drop", index, read.callsign);
+    put_drop_reason(note.rule, record, preview.duplicates);
+    std::putchar('\n');
   }
-  return !std::ferror(in);
+  if (note.promoted != 0) {
+    put_head("promote", index, read.callsign);
+    put_promoted_fields(note.promoted);
+    std::putchar('\n');
+  }
+  if (preview.held_length > 0) {
+    put_head("announce", index, read.callsign);
+    std::fwrite(preview.held_line, 1, preview.held_length - 1, stdout);  // without its line feed
+    std::putchar('\n');
+    preview.held_length = 0;
+  }
 }
 
 // Takes the first "--at TIME" out of args; false, with a message, when it
@@ -165,7 +157,7 @@ bool take_time_option(std::vector<char*>* args, bool* given, std::int64_t* at) {
     if (std::strcmp((*args)[i], "--at") != 0) continue;
     const char* text = i + 1 < args->size() ? (*args)[i + 1] : "";
     if (!parse_time(text, at)) {
-      std::fprintf(stderr, "wptool: --at wants seconds since 1970 or YYYY-MM-DD HH:MM:SS, not '%s'\n", text);
+      write_failure({Failure::preview_bad_time, text});
       return false;
     }
     *given = true;
@@ -178,6 +170,55 @@ bool take_time_option(std::vector<char*>* args, bool* given, std::int64_t* at) {
 
 const char* const kUsage = "usage: wptool preview [upd-days [kill-days [update-file]]] [/NOC] [--at TIME]\n";
 
+// The preview's usage on request, /H as well: on standard output.
+void write_preview_usage(std::FILE*) { std::fputs(kUsage, stdout); }
+
+// The preview from the clock to the summary, or its first failure.
+Failed preview(const RunOptions& options, bool at_given, std::int64_t at, Preview& state) {
+  std::int32_t now = 0;
+  if (at_given) {
+    if (!time_in_range(at)) return {Failure::preview_time_out_of_range};
+    now = static_cast<std::int32_t>(at);
+  } else if (Failed f = read_start_time(&now)) {
+    return f;
+  }
+  SiteConfig config;
+  if (Failed f = read_configuration(open_init_file(), now, options, &config)) return f;
+  // The run's folder and files, reached as the run reaches them, read only.
+  OpenFolder folder;
+  char shown[kRealPathSize];
+  open_folder(config.folder_path, {false, true}, &folder, shown);
+  bool interrupted = false;
+  const char* source = next_run_source(folder.fd, &interrupted);
+  int fd = open_regular_at(folder.fd, source, O_RDONLY, 0, Links::refuse);
+  close_folder(&folder);
+  if (fd < 0) {
+    return interrupted ? Failed{Failure::cannot_restore, config.database_path, config.backup_path}
+                       : Failed{Failure::no_database, config.database_path};
+  }
+  if (interrupted) {
+    std::fprintf(stderr, "Previous run was interrupted: a run restores '%s' from '%s' first; previewing it\n",
+                 config.database_path, config.backup_path);
+  }
+  const ReviewPass pass = {options.route_check,
+                           config.update_threshold,
+                           config.kill_threshold,
+                           {hold_update_line, &state},
+                           nullptr,
+                           nullptr,
+                           put_record_lines,
+                           &state,
+                           false};
+  std::int64_t written = 0;
+  LoopResult read = review_records(fd, -1, pass, state.block, &state.counters, &state.duplicates, &written);
+  close_fd(fd);  // read-only
+  if (read != LoopResult::done)
+    return {Failure::preview_read_failed, interrupted ? config.backup_path : config.database_path};
+  write_summary_counts(state.counters);
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) return {Failure::preview_output_failed};
+  return {};
+}
+
 }  // namespace
 
 int run_preview(int argc, char** argv) {
@@ -186,71 +227,19 @@ int run_preview(int argc, char** argv) {
   std::int64_t at = 0;
   if (!take_time_option(&args, &at_given, &at)) {
     std::fputs(kUsage, stderr);
-    return kBadTime;
+    return failure_status(Failure::preview_bad_time);
   }
   RunOptions options;
-  switch (parse_command_line(static_cast<int>(args.size()), args.data(), &options)) {
-    case CommandLineAction::usage:
-      std::fputs(kUsage, stdout);
-      return kOk;
-    case CommandLineAction::version:
-      write_version();
-      return kOk;
-    case CommandLineAction::name_long:
-      std::fputs("Update file name too long\n", stderr);
-      return kNoUpdateFile;
-    case CommandLineAction::recover:  // changes files: not for a preview
-      std::fputs(kUsage, stderr);
-      return kBadTime;
-    case CommandLineAction::run:
-      break;
+  bool recover = false;
+  int status = 0;
+  if (answer_command_line(parse_command_line(static_cast<int>(args.size()), args.data(), &options),
+                          write_preview_usage, &recover, &status)) {
+    return status;
   }
-
-  std::int64_t now = at_given ? at : static_cast<std::int64_t>(std::time(nullptr));
-  // As in the run, a failed clock reading (-1) is out of range too.
-  if ((!at_given && now == -1) || now > INT32_MAX || now < INT32_MIN) {
-    std::fputs(at_given ? "wptool: --at time out of range\n" : "System time out of range\n", stderr);
-    return at_given ? kBadTime : kFailure;
+  if (recover) {  // changes files: not for a preview
+    std::fputs(kUsage, stderr);
+    return failure_status(Failure::preview_bad_time);
   }
-  SiteConfig config;
-  if (!read_site_config(open_init_file(), static_cast<std::int32_t>(now), options.upd_days, options.kill_days,
-                        &config)) {
-    return kFailure;
-  }
-
-  // A run that finds the rewriting mark restores the database from the
-  // backup first and then works on that: so does the preview.
-  const char* source = config.database_path;
-  int lock = open_regular(config.lock_path, O_RDONLY, 0, Links::refuse);
-  if (lock >= 0) {
-    Journal journal;
-    if (read_mark(lock, &journal) == MarkState::marked) source = config.backup_path;
-    ::close(lock);
-  }
-  // Like the run, never through a symbolic link, and never a FIFO or a
-  // device that would hold the preview.
-  int fd = open_regular(source, O_RDONLY, 0, Links::refuse);
-  std::FILE* in = fd >= 0 ? fdopen(fd, "rb") : nullptr;
-  if (in == nullptr) {
-    if (fd >= 0) ::close(fd);
-    if (source == config.database_path) {
-      std::fprintf(stderr, "Cannot find %s\n", source);
-    } else {
-      std::fprintf(stderr, "Cannot restore '%s' from '%s'\n", config.database_path, config.backup_path);
-    }
-    return kNoCopy;
-  }
-  if (source != config.database_path) {
-    std::fprintf(stderr, "Previous run was interrupted: a run restores '%s' from '%s' first; previewing it\n",
-                 config.database_path, config.backup_path);
-  }
-  RunCounters counters;
-  bool read = preview_records(in, options, config, &counters);
-  std::fclose(in);
-  if (!read) {
-    std::fprintf(stderr, "Error while reading file '%s'\n", source);
-    return kNoBackup;
-  }
-  write_summary_counts(counters);
-  return std::fflush(stdout) == 0 && !std::ferror(stdout) ? kOk : kFailure;
+  Preview state;
+  return report_failure(preview(options, at_given, at, state));
 }

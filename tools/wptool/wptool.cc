@@ -17,7 +17,7 @@
 
 namespace {
 
-void write_usage(std::FILE* out) {
+void write_wptool_usage(std::FILE* out) {
   std::fputs(
       "usage: wptool dump FILE\n"
       "       wptool gen N [SEED [NOW]]\n"
@@ -50,7 +50,7 @@ bool parse_number(const char* text, long long min, long long max, long long* val
 // Names the bad argument, then the usage: wptool's usage status.
 int usage_error(const char* what, const char* argument) {
   std::fprintf(stderr, "wptool: %s '%s'\n", what, argument);
-  write_usage(stderr);
+  write_wptool_usage(stderr);
   return 2;
 }
 
@@ -77,7 +77,7 @@ int generate(int argc, char** argv) {
 int main(int argc, char** argv) {
   const char* command = argc >= 2 ? argv[1] : "";
   if (std::strcmp(command, "-h") == 0 || std::strcmp(command, "--help") == 0) {
-    write_usage(stdout);
+    write_wptool_usage(stdout);
     return 0;
   }
   if (std::strcmp(command, "--version") == 0) {
@@ -94,7 +94,7 @@ int main(int argc, char** argv) {
     return usage_error("wrong number of arguments for", command);
   }
   if (argc < 2) {
-    write_usage(stderr);
+    write_wptool_usage(stderr);
     return 2;
   }
   return usage_error("unknown command", command);

@@ -1,0 +1,254 @@
+// Opening, journaling, committing and undoing the files of a run.
+#include "run/transaction.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <initializer_list>
+
+#include "files/copy_file.h"
+#include "files/journal.h"
+#include "files/path_walk.h"
+#include "files/undo.h"
+#include "run/record_loop.h"
+#include "util/fd_io.h"
+#include "util/join_text.h"
+#include "util/stop_signal.h"
+#include "util/system_calls.h"
+
+namespace {
+
+// Opens an appended file, name in folder, into out, creating it if
+// missing when create is set; false when it cannot be opened. Read as
+// well: the journal identifies it by its last bytes.
+bool open_appended(int folder, const char* name, bool create, char* buffer, std::size_t size,
+                   OutputBuffer* out, bool* created) {
+  int fd = open_regular_at(folder, name, O_RDWR | O_APPEND, 0, Links::refuse);
+  *created = false;
+  if (fd < 0 && errno == ENOENT && create) {
+    fd = open_regular_at(folder, name, O_RDWR | O_APPEND | O_CREAT | O_EXCL, 0666, Links::refuse);
+    *created = fd >= 0;
+  }
+  if (fd < 0) return false;
+  *out = make_output(fd, buffer, size);
+  return true;
+}
+
+// True when the open update file is the database, the backup, mess.wp, the
+// lock file, init.srv or the result file: appending records to a file the
+// run or the larger system reads or rewrites would corrupt it.
+bool update_file_is_database_file(const RunContext& ctx) {
+  struct stat update;
+  if (sys().fstat(output_fd(ctx.announcer.update_file), &update) != 0) return false;
+  struct stat other;
+  const struct {
+    int folder;
+    const char* name;
+  } named[] = {
+      {ctx.folder.fd, kDatabaseName}, {AT_FDCWD, "init.srv"}, {AT_FDCWD, ctx.config.result_file_name}};
+  for (const auto& file : named) {
+    if (sys().fstatat(file.folder, file.name, &other, 0) == 0 && same_file(update, other)) return true;
+  }
+  for (int fd : {ctx.backup_fd, output_fd(ctx.announcer.messages), ctx.lock_fd}) {
+    if (sys().fstat(fd, &other) == 0 && same_file(update, other)) return true;
+  }
+  return false;
+}
+
+// Before the first bytes reach an appended file, the journal gets them:
+// the proof that what follows the file's old length is the run's own.
+bool journal_first_messages(void* target, const void* bytes, std::size_t size) {
+  auto& ctx = *static_cast<RunContext*>(target);
+  return note_first_write(ctx.lock_fd, &ctx.journal, 0, bytes, size);
+}
+
+bool journal_first_updates(void* target, const void* bytes, std::size_t size) {
+  auto& ctx = *static_cast<RunContext*>(target);
+  return note_first_write(ctx.lock_fd, &ctx.journal, 1, bytes, size);
+}
+
+// Records an appended file, name in the open folder, in the journal: by
+// its real path, and by its path from the database's folder, so that a
+// site moved or copied as a whole finds it again (left empty when that
+// does not fit).
+bool journal_file(RunContext& ctx, const OpenFolder& folder, const char* name, int fd) {
+  char real[kRealPathSize];
+  bool at_root = std::strcmp(folder.real, "/") == 0;
+  char relative[kJournalPathSize];
+  if (!join_text(real, sizeof real, {folder.real, at_root ? "" : "/", name})) return false;
+  if (!relative_path(ctx.folder.real, real, relative, sizeof relative)) relative[0] = '\0';
+  return journal_appended_file(&ctx.journal, relative, real, fd);
+}
+
+// Closes fd when open, unchecked: for files whose content no longer counts.
+void drop_fd(int* fd) {
+  if (*fd >= 0) close_fd(*fd);
+  *fd = -1;
+}
+
+// Writes out, flushes to disk and closes an appended file; false on any
+// failure. *kept is a second descriptor of it, which lets an undo cut it
+// back after that.
+bool commit_appended(OutputBuffer& out, int* kept) {
+  *kept = sys().duplicate(output_fd(out));
+  bool ok = *kept >= 0 && flush_output(out) && sync_fd(output_fd(out));
+  return close_output(out) && ok;
+}
+
+// The commit: the announcements reach the disk first, then where they end
+// reaches the journal, then the database is cut to its new length,
+// flushed and closed. Answers the path of the file that failed, or
+// nullptr.
+const char* commit_files(RunContext& ctx) {
+  const SiteConfig& config = ctx.config;
+  Announcer& announcer = ctx.announcer;
+  if (output_fd(announcer.update_file) >= 0) {
+    // A new update file's name must survive a power cut as well.
+    if (!commit_appended(announcer.update_file, &ctx.committed_fd[1]) ||
+        (ctx.update_file_created && !sync_folder(ctx.update_folder.fd))) {
+      return ctx.options.update_file;
+    }
+  }
+  if (!commit_appended(announcer.messages, &ctx.committed_fd[0])) return config.update_message_path;
+  // Where the run's appends end: bytes after that are someone else's.
+  std::int64_t ends[kMaxAppendedFiles] = {};
+  for (int i = 0; i < ctx.journal.count; ++i) {
+    struct stat st;
+    if (sys().fstat(ctx.committed_fd[i], &st) != 0) return config.lock_path;
+    ends[i] = st.st_size;
+  }
+  if (!note_ends(ctx.lock_fd, &ctx.journal, ends)) return config.lock_path;
+  bool ok = sys().ftruncate(ctx.database_fd, static_cast<off_t>(ctx.database_length)) == 0 &&
+            sync_fd(ctx.database_fd);
+  ok = close_fd(ctx.database_fd) && ok;
+  ctx.database_fd = -1;
+  return ok ? nullptr : config.database_path;
+}
+
+// The path of the file whose write failed in the record loop.
+const char* failed_write_path(const RunContext& ctx) {
+  if (output_failed(ctx.announcer.messages)) return ctx.config.update_message_path;
+  if (output_failed(ctx.announcer.update_file)) return ctx.options.update_file;
+  return ctx.config.database_path;
+}
+
+bool announcer_failed(const void* target) { return announcement_failed(*static_cast<const Announcer*>(target)); }
+
+}  // namespace
+
+Failed open_messages_file(RunContext& ctx, bool create, bool* opened) {
+  bool created = false;
+  *opened = open_appended(ctx.folder.fd, kMessagesName, create, ctx.messages_buffer, sizeof ctx.messages_buffer,
+                          &ctx.announcer.messages, &created);
+  if (*opened || (!create && errno == ENOENT)) return {};
+  return {Failure::no_messages_file, ctx.config.update_message_path};
+}
+
+Failed open_loop_files(RunContext& ctx) {
+  const SiteConfig& config = ctx.config;
+  ctx.backup_fd = open_regular_at(ctx.folder.fd, kBackupName, O_RDONLY, 0, Links::refuse);
+  if (ctx.backup_fd < 0) return {Failure::no_backup_read, config.backup_path};
+
+  const char* update_path = ctx.options.update_file;
+  bool has_update_file = update_path[0] != '\0';
+  if (has_update_file) {
+    // Named by the operator, so its last part may be a symbolic link,
+    // which open_folders has followed.
+    if (ctx.update_folder.fd < 0 ||
+        !open_appended(ctx.update_folder.fd, ctx.update_name, true, ctx.update_buffer, sizeof ctx.update_buffer,
+                       &ctx.announcer.update_file, &ctx.update_file_created)) {
+      return {Failure::no_update_file, update_path};
+    }
+    if (update_file_is_database_file(ctx)) return {Failure::update_file_is_database_file, update_path};
+  }
+
+  // The journal: the backup as copied, and the lengths of the appended
+  // files before anything is appended, flushed to disk with the mark
+  // before the database is opened.
+  Journal& journal = ctx.journal;
+  journal = Journal{};
+  journal.has_backup = identify_copy(ctx.backup_fd, &journal.backup);
+  bool journaled =
+      journal.has_backup && journal_file(ctx, ctx.folder, kMessagesName, output_fd(ctx.announcer.messages)) &&
+      (!has_update_file ||
+       journal_file(ctx, ctx.update_folder, ctx.update_name, output_fd(ctx.announcer.update_file)));
+  if (!journaled || !mark_rewriting(ctx.lock_fd, &journal)) {
+    // A mark that reached the file but not the disk must not outlive this
+    // run: the next one would restore the backup over later changes.
+    clear_rewriting(ctx.lock_fd);
+    return {Failure::journal_unwritable, config.lock_path};
+  }
+  ctx.in_transaction = true;
+  set_first_write_hook(ctx.announcer.messages, journal_first_messages, &ctx);
+  set_first_write_hook(ctx.announcer.update_file, journal_first_updates, &ctx);
+  // Written over from its start and cut to length at the end.
+  ctx.database_fd = open_regular_at(ctx.folder.fd, kDatabaseName, O_WRONLY | O_CREAT, 0666, Links::refuse);
+  if (ctx.database_fd < 0) {
+    ctx.in_transaction = false;
+    clear_rewriting(ctx.lock_fd);  // the database was not touched
+    return {Failure::no_database_write, config.database_path};
+  }
+  return {};
+}
+
+Failed rewrite_database(RunContext& ctx) {
+  ctx.announcer.update_lines = &ctx.counters.update_lines;
+  const ReviewPass pass = {ctx.options.route_check,
+                           ctx.config.update_threshold,
+                           ctx.config.kill_threshold,
+                           announcement_sink(ctx.announcer),
+                           announcer_failed,
+                           &ctx.announcer,
+                           nullptr,
+                           nullptr,
+                           true};
+  switch (review_records(ctx.backup_fd, ctx.database_fd, pass, ctx.block, &ctx.counters, &ctx.duplicates,
+                         &ctx.database_length)) {
+    case LoopResult::done:
+      break;
+    case LoopResult::stopped:
+      return {Failure::stopped};
+    case LoopResult::read_error:
+      return {Failure::backup_read_failed, ctx.config.backup_path};
+    case LoopResult::write_error:
+      return {Failure::write_failed, failed_write_path(ctx)};
+  }
+  if (const char* failed = commit_files(ctx); failed != nullptr) return {Failure::write_failed, failed};
+  if (stop_signal() != 0) return {Failure::stopped};
+  // Past this point the run is committed and completes whatever arrives.
+  ctx.in_transaction = false;
+  if (!clear_rewriting(ctx.lock_fd)) return {Failure::journal_not_cleared, ctx.config.lock_path};
+  return {};
+}
+
+void undo_run(RunContext& ctx) {
+  bool undone = true;
+  OutputBuffer* appended[] = {&ctx.announcer.messages, &ctx.announcer.update_file};
+  const char* paths[] = {ctx.config.update_message_path, ctx.options.update_file};
+  for (int i = 0; i < kMaxAppendedFiles; ++i) {
+    OutputBuffer& out = *appended[i];
+    drop_output(out);
+    int fd = output_fd(out) >= 0 ? output_fd(out) : ctx.committed_fd[i];
+    if (fd >= 0 && output_written(out) && !cut_back(fd, ctx.journal.files[i].length)) {
+      write_failure({Failure::undo_write_failed, paths[i]});
+      undone = false;
+    }
+    release_output(out);
+    drop_fd(&ctx.committed_fd[i]);
+  }
+  drop_fd(&ctx.database_fd);
+  if (!restore_database(ctx.backup_fd, ctx.folder.fd, kDatabaseName)) {
+    write_failure({Failure::cannot_restore, ctx.config.database_path, ctx.config.backup_path});
+    undone = false;
+  }
+  drop_fd(&ctx.backup_fd);
+  if (undone) clear_rewriting(ctx.lock_fd);
+  ctx.in_transaction = false;
+}
+
+void close_run_files(RunContext& ctx) {
+  // Read-only, or already closed and checked: nothing left to lose.
+  for (int* fd : {&ctx.backup_fd, &ctx.committed_fd[0], &ctx.committed_fd[1]}) drop_fd(fd);
+}
