@@ -1,8 +1,6 @@
 // Local-time date stamps. The year prints as years since 1900 (2026 is 126)
 // and every field with "%02d". Each returns a buffer of its own that its
-// next call overwrites. stamp_yymmdd keeps the stamps of the local days it
-// has seen: after changing the time zone (TZ and tzset), call
-// forget_local_days.
+// next call overwrites.
 #pragma once
 
 #include <cstdint>
@@ -10,4 +8,3 @@
 const char* stamp_date(std::int64_t seconds);       // yy-mm-dd
 const char* stamp_date_time(std::int64_t seconds);  // yy-mm-dd hh:mm
 const char* stamp_yymmdd(std::int64_t seconds);     // yymmdd
-void forget_local_days();
