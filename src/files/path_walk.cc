@@ -251,8 +251,9 @@ WalkResult start(Walk& w, const char* path) {
   above.options.follow_links = false;  // a real path has none
   WalkResult r = walk(above, cwd, nullptr, false);
   struct stat here, reached;
-  if (r == WalkResult::opened && (::stat(".", &here) != 0 || sys().fstat(above.folder.fd, &reached) != 0 ||
-                                  here.st_dev != reached.st_dev || here.st_ino != reached.st_ino)) {
+  if (r == WalkResult::opened &&
+      (sys().fstatat(AT_FDCWD, ".", &here, 0) != 0 || sys().fstat(above.folder.fd, &reached) != 0 ||
+       here.st_dev != reached.st_dev || here.st_ino != reached.st_ino)) {
     copy_text(*w.shown, cwd_shown, std::strlen(cwd_shown));
     r = WalkResult::insecure;  // moved while it was being walked
   }

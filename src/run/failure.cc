@@ -46,7 +46,8 @@ constexpr Entry kTable[] = {
      "'%s' and keep the file as it is\n",
      kCopyFailed},
     {Failure::appended_file_changed,
-     "Interrupted run: '%s' is not the file it appended to; run kestol --recover to restore '%s' and keep the "
+     "Interrupted run: '%s' is not the file it appended to; run kestol --recover to restore '%s' and keep "
+     "the "
      "file as it is\n",
      kCopyFailed},
     {Failure::interrupted_run_not_undone, nullptr, kCopyFailed},

@@ -42,9 +42,9 @@ void write_undo_problems(const RunContext& ctx, const Journal& journal, const Un
     if (check.file[i] == UndoProblem::none) continue;
     char shown[kRealPathSize];
     journaled_path(ctx, journal.files[i], shown);
-    write_failure({check.file[i] == UndoProblem::missing ? Failure::appended_file_gone
-                                                          : Failure::appended_file_changed,
-                   shown, config.database_path});
+    write_failure(
+        {check.file[i] == UndoProblem::missing ? Failure::appended_file_gone : Failure::appended_file_changed,
+         shown, config.database_path});
   }
 }
 

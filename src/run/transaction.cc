@@ -134,14 +134,16 @@ const char* failed_write_path(const RunContext& ctx) {
   return ctx.config.database_path;
 }
 
-bool announcer_failed(const void* target) { return announcement_failed(*static_cast<const Announcer*>(target)); }
+bool announcer_failed(const void* target) {
+  return announcement_failed(*static_cast<const Announcer*>(target));
+}
 
 }  // namespace
 
 Failed open_messages_file(RunContext& ctx, bool create, bool* opened) {
   bool created = false;
-  *opened = open_appended(ctx.folder.fd, kMessagesName, create, ctx.messages_buffer, sizeof ctx.messages_buffer,
-                          &ctx.announcer.messages, &created);
+  *opened = open_appended(ctx.folder.fd, kMessagesName, create, ctx.messages_buffer,
+                          sizeof ctx.messages_buffer, &ctx.announcer.messages, &created);
   if (*opened || (!create && errno == ENOENT)) return {};
   return {Failure::no_messages_file, ctx.config.update_message_path};
 }
@@ -157,8 +159,8 @@ Failed open_loop_files(RunContext& ctx) {
     // Named by the operator, so its last part may be a symbolic link,
     // which open_folders has followed.
     if (ctx.update_folder.fd < 0 ||
-        !open_appended(ctx.update_folder.fd, ctx.update_name, true, ctx.update_buffer, sizeof ctx.update_buffer,
-                       &ctx.announcer.update_file, &ctx.update_file_created)) {
+        !open_appended(ctx.update_folder.fd, ctx.update_name, true, ctx.update_buffer,
+                       sizeof ctx.update_buffer, &ctx.announcer.update_file, &ctx.update_file_created)) {
       return {Failure::no_update_file, update_path};
     }
     if (update_file_is_database_file(ctx)) return {Failure::update_file_is_database_file, update_path};

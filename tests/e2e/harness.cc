@@ -382,3 +382,37 @@ std::string distinct_callsign(int i) {
   if (i >= 6760 * 26) call += static_cast<char>('A' + i / 175760 % 26);
   return call;
 }
+
+std::string mixed_database(int n) {
+  std::vector<WpRecord> records;
+  for (int i = 0; i < n; ++i) {
+    std::int32_t seen = i % 7 == 0 ? 0 : kFrozenNow;
+    WpRecord r =
+        make_record(distinct_callsign(i).c_str(), "QQ1AA.QQ.EU", seen, i % 3 == 0 ? 1000 : kFrozenNow);
+    std::snprintf(r.temp_zip, sizeof r.temp_zip, "%05d", i % 100000);
+    r.update_kind = i % 13 == 0 ? 0 : "UGIX"[i % 4];
+    records.push_back(r);
+  }
+  return records_bytes(records);
+}
+
+Outcome outcome(const Site& site) {
+  return {site.read("data/wp/wp.sys"),
+          site.exists("data/wp/mess.wp") ? site.read("data/wp/mess.wp") : "(none)",
+          site.exists("updates.wp") ? site.read("updates.wp") : "(none)"};
+}
+
+bool operator==(const Outcome& a, const Outcome& b) {
+  return a.database == b.database && a.messages == b.messages && a.updates == b.updates;
+}
+
+void announce_earlier(const Site& site) {
+  site.write("data/wp/mess.wp", "On 1261201 QA1BC/U @ QQ1AA.QQ.EU zip 75001 Ann Nowhere\n");
+  site.write("updates.wp", std::string(kRecordSize, 'e'));
+}
+
+void copy_site(const Site& from, const Site& to, bool with_times) {
+  std::string command = "cp -a " + from.root() + "/. " + to.root() + "/";
+  if (!with_times) command += " && find " + to.root() + " -type f -exec touch -d '+1 hour' {} +";
+  if (std::system(command.c_str()) != 0) throw std::runtime_error("cannot copy the site");
+}

@@ -21,6 +21,15 @@
 inline const char* const kFrozenClock = "2026-12-08 12:00:00";
 constexpr std::int32_t kFrozenNow = 1796731200;
 
+// What a run with the default day counts writes to standard error before
+// its record loop, in parts, and the line of a recovered run.
+inline const char* const kSettings =
+    "\nKestol V 7.00b\n\nUpdating white pages database    \n  Update time is 40 days\n"
+    "  Delete time is 90 days\n\n";
+inline const char* const kSaves = "126-12-08 - Saves WP.SYS file into WP.OLD file    \n\n";
+inline const char* const kRecovered =
+    "Previous run was interrupted: 'data/wp/wp.sys' restored from 'data/wp/wp.old'\n";
+
 struct RunResult {
   int status = -1;  // exit status, or 128 + signal
   std::string out;
@@ -96,6 +105,29 @@ std::string records_bytes(const std::vector<WpRecord>& records);
 // Why the fault-injection tests, which run the tool under strace, cannot
 // run here; nullptr when they can.
 const char* fault_injection_unavailable();
+
+// A database of n records where a run drops (every seventh, expired),
+// promotes (every third) and announces (all but every thirteenth, of
+// kinds U, G, I and X), so that its result differs from its input.
+std::string mixed_database(int n);
+
+// The arguments of runs with an update file, named last so that it is not
+// upper-cased.
+inline const std::vector<std::string> kUpdateArgs = {"40", "90", "updates.wp", "/NOC"};
+
+// What a run leaves in the three files it writes.
+struct Outcome {
+  std::string database, messages, updates;
+};
+Outcome outcome(const Site& site);
+bool operator==(const Outcome& a, const Outcome& b);
+
+// Gives site's mess.wp and update file earlier announcements.
+void announce_earlier(const Site& site);
+
+// Copies the whole of from into to, as cp -a does or, without times, as a
+// copy made an hour later that stamps every file with its own time.
+void copy_site(const Site& from, const Site& to, bool with_times);
 
 // Whether the binaries run through KESTOL_E2E_RUNNER (an emulator, whose
 // start-up takes a good part of a second).
