@@ -63,6 +63,7 @@ ConfigResult read_site_config(int fd, std::int32_t start_time, std::int32_t upd_
   join_path(config->folder_path, base, "wp/");
   join_path(config->database_path, base, "wp/wp.sys");
   join_path(config->backup_path, base, "wp/wp.old");
+  join_path(config->new_backup_path, base, "wp/wp.new");
   join_path(config->update_message_path, base, "wp/mess.wp");
   join_path(config->lock_path, base, "wp/kestol.lck");
   join_path(config->result_file_name, "", "kestol.res");

@@ -13,12 +13,14 @@ constexpr char kDatabaseName[] = "wp.sys";
 constexpr char kBackupName[] = "wp.old";
 constexpr char kMessagesName[] = "mess.wp";
 constexpr char kLockName[] = "kestol.lck";
+constexpr char kAddedName[] = "wp.add";  // records others appended during a run, while they are moved
 
 struct SiteConfig {
   char base_directory[kConfigLineSize];
   char folder_path[kPathSize];          // base + "wp/", the database's folder
   char database_path[kPathSize];        // base + "wp/wp.sys"
   char backup_path[kPathSize];          // base + "wp/wp.old"
+  char new_backup_path[kPathSize];      // base + "wp/wp.new", the backup a run makes
   char update_message_path[kPathSize];  // base + "wp/mess.wp"
   char lock_path[kPathSize];            // base + "wp/kestol.lck"
   char result_file_name[kPathSize];     // "kestol.res", working directory

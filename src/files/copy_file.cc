@@ -57,36 +57,72 @@ bool copy_by_hand(int in, int out, off_t* offset, bool stoppable) {
 }
 
 // Copies the whole of in over out from offset 0, cuts out to that length
-// and flushes it. With stoppable, gives up (false) when a stop signal has
-// arrived. The kernel's copy is tried first; where it cannot serve the
-// pair, a 16 KiB read and write loop takes over from where it stopped.
-bool copy_contents(int in, int out, bool stoppable) {
+// (with cut) and flushes it. With stoppable, gives up (false) when a stop
+// signal has arrived. The kernel's copy is tried first; where it cannot
+// serve the pair, a 16 KiB read and write loop takes over from where it
+// stopped.
+bool copy_contents(int in, int out, bool stoppable, bool cut = true) {
   off_t length = 0;
   bool fallback = false;
   bool copied = copy_by_kernel(in, out, &length, stoppable, &fallback);
   if (!copied && fallback) copied = copy_by_hand(in, out, &length, stoppable);
-  return copied && sys().ftruncate(out, length) == 0 && sync_fd(out);
+  return copied && (!cut || sys().ftruncate(out, length) == 0) && sync_fd(out);
 }
 
 }  // namespace
 
-CopyResult copy_file(int folder, const char* source, const char* destination) {
+namespace {
+
+// What the model backup says of a copy beside it: a model that is the
+// database itself, by a hard or a symbolic link, or a link elsewhere or
+// anything but a regular file, is refused, as the run's files are;
+// otherwise *mode and *owner are its own (has_model false: there is none).
+CopyResult check_model(int folder, const char* model, const struct stat& source, struct stat* found,
+                       bool* has_model) {
+  *has_model = false;
+  if (model == nullptr || sys().fstatat(folder, model, found, AT_SYMLINK_NOFOLLOW) != 0) {
+    return CopyResult::copied;
+  }
+  struct stat target;
+  if (S_ISLNK(found->st_mode)) {
+    bool same = sys().fstatat(folder, model, &target, 0) == 0 && same_file(source, target);
+    return same ? CopyResult::same_file : CopyResult::model_refused;
+  }
+  if (!S_ISREG(found->st_mode)) return CopyResult::model_refused;
+  if (same_file(source, *found)) return CopyResult::same_file;
+  *has_model = true;
+  return CopyResult::copied;
+}
+
+}  // namespace
+
+CopyResult copy_file(int folder, const char* source, const char* destination, const char* model) {
   struct stat source_info;
   int in = open_regular_at(folder, source, O_RDONLY, 0, Links::refuse, &source_info);
   if (in < 0) return CopyResult::no_source;
-  struct stat destination_info;
-  int out = open_regular_at(folder, destination, O_WRONLY | O_CREAT, 0600, Links::refuse, &destination_info);
-  // A backup that is the database itself, by a hard or a symbolic link,
-  // would be emptied by the copy: refuse it before writing anything.
-  bool same = out >= 0 ? same_file(source_info, destination_info)
-                       : errno != ENOENT && sys().fstatat(folder, destination, &destination_info, 0) == 0 &&
-                             same_file(source_info, destination_info);
-  if (same || out < 0) {
-    if (out >= 0) close_fd(out);
+  struct stat model_info;
+  bool has_model = false;
+  if (CopyResult refused = check_model(folder, model, source_info, &model_info, &has_model);
+      refused != CopyResult::copied) {
     close_fd(in);
-    return same ? CopyResult::same_file : CopyResult::no_destination;
+    return refused;
   }
-  bool copied = copy_contents(in, out, true);
+  // Made anew, so that no earlier file of that name (a copy a crash left
+  // half done, a link) takes the bytes.
+  if (sys().unlinkat(folder, destination, 0) != 0 && errno != ENOENT) {
+    close_fd(in);
+    return CopyResult::no_destination;
+  }
+  int out = open_regular_at(folder, destination, O_WRONLY | O_CREAT | O_EXCL, 0600, Links::refuse);
+  if (out < 0) {
+    close_fd(in);
+    return CopyResult::no_destination;
+  }
+  // The mode and owner of the backup it follows.
+  bool copied =
+      !has_model || (sys().fchmod(out, model_info.st_mode & 07777) == 0 &&
+                     (::geteuid() != 0 || sys().fchown(out, model_info.st_uid, model_info.st_gid) == 0));
+  copied = copied && copy_contents(in, out, true);
   copied = close_fd(out) && copied;
   close_fd(in);  // read-only: its close cannot lose data
   // The folder entry of a newly created backup must be durable too
@@ -97,10 +133,22 @@ CopyResult copy_file(int folder, const char* source, const char* destination) {
   return stop_signal() != 0 ? CopyResult::stopped : CopyResult::failed;
 }
 
-bool restore_database(int backup_fd, int folder, const char* database) {
+bool restore_database(int backup_fd, int folder, const char* database, bool cut) {
   int out = open_regular_at(folder, database, O_WRONLY | O_CREAT, 0666, Links::refuse);
   if (out < 0) return false;
-  bool restored = copy_contents(backup_fd, out, false);
+  bool restored = copy_contents(backup_fd, out, false, cut);
   restored = close_fd(out) && restored;
   return restored && sync_folder(folder);
+}
+
+bool put_back_appended(int folder, const char* added, const char* database, std::int64_t from,
+                       std::int64_t to) {
+  int in = open_regular_at(folder, added, O_RDONLY, 0, Links::refuse);
+  if (in < 0) return false;
+  int out = open_regular_at(folder, database, O_WRONLY, 0, Links::refuse);
+  bool ok = out >= 0 && copy_range(in, 0, out, static_cast<off_t>(from), to - from) &&
+            sys().ftruncate(out, static_cast<off_t>(to)) == 0 && sync_fd(out);
+  if (out >= 0) ok = close_fd(out) && ok;
+  close_fd(in);
+  return ok;
 }

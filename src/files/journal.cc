@@ -101,6 +101,24 @@ bool parse_file(const char** p, const char* end, AppendedFile* file) {
   return true;
 }
 
+// count decimal numbers separated by blanks and ended by a line feed.
+bool parse_numbers(const char** p, const char* end, int count, std::int64_t* values) {
+  char head[96];
+  take_head(*p, end, head);
+  const char* at = head;
+  for (int i = 0; i < count; ++i) {
+    int used = 0;
+    if ((i > 0 && *at++ != ' ') || std::sscanf(at, "%" SCNd64 "%n", &values[i], &used) != 1 || used == 0 ||
+        *at == ' ') {
+      return false;
+    }
+    at += used;
+  }
+  if (*at != '\n') return false;
+  *p += at - head + 1;
+  return true;
+}
+
 bool parse_end(const char** p, const char* end, Journal* journal) {
   char head[96];
   take_head(*p, end, head);
@@ -153,6 +171,23 @@ void parse_lines(const char* p, const char* end, Journal* journal) {
     } else if (std::strncmp(p, "end ", 4) == 0) {
       at += 4;
       ok = parse_end(&at, end, journal);
+    } else if (std::strncmp(p, "keep ", 5) == 0) {
+      at += 5;
+      std::int64_t keep = -1;
+      ok = parse_numbers(&at, end, 1, &keep) && keep >= 0 && keep <= 9;
+      if (ok) journal->keep = static_cast<int>(keep);
+    } else if (std::strncmp(p, "appended ", 9) == 0) {
+      at += 9;
+      std::int64_t range[2];
+      ok = parse_numbers(&at, end, 2, range) && range[0] >= 0 && range[1] >= range[0];
+      if (ok) {
+        journal->has_appended = true;
+        journal->appended_from = range[0];
+        journal->appended_to = range[1];
+      }
+    } else if (std::strncmp(p, "committed\n", 10) == 0) {
+      at += 10;
+      ok = journal->committed = true;
     }
     if (!ok) return;
     p = at;
@@ -256,8 +291,36 @@ bool mark_rewriting(int lock_fd, Journal* journal) {
     }
     text[size++] = '\n';
   }
+  if (journal->keep >= 0) {
+    size +=
+        static_cast<std::size_t>(std::snprintf(text + size, sizeof text - size, "keep %d\n", journal->keep));
+  }
   journal->size = static_cast<std::int64_t>(size);
   return sys().ftruncate(lock_fd, 0) == 0 && pwrite_all(lock_fd, text, size, 0) && sync_fd(lock_fd);
+}
+
+namespace {
+
+bool add_line(int lock_fd, Journal* journal, const char* line, std::size_t length) {
+  bool ok = pwrite_all(lock_fd, line, length, static_cast<off_t>(journal->size)) && sync_fd(lock_fd);
+  journal->size += static_cast<std::int64_t>(length);
+  return ok;
+}
+
+}  // namespace
+
+bool note_appended(int lock_fd, Journal* journal, std::int64_t from, std::int64_t to) {
+  char line[64];
+  int length = std::snprintf(line, sizeof line, "appended %" PRId64 " %" PRId64 "\n", from, to);
+  journal->has_appended = true;
+  journal->appended_from = from;
+  journal->appended_to = to;
+  return add_line(lock_fd, journal, line, static_cast<std::size_t>(length));
+}
+
+bool note_committed(int lock_fd, Journal* journal) {
+  journal->committed = true;
+  return add_line(lock_fd, journal, "committed\n", 10);
 }
 
 bool note_first_write(int lock_fd, Journal* journal, int index, const void* bytes, std::size_t size) {

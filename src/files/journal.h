@@ -6,6 +6,9 @@
 //   file LENGTH TAIL PATHLENGTH PATH REALLENGTH REAL   (one per appended file)
 //   wrote INDEX COUNT BYTES                   (one per appended file written)
 //   end INDEX LENGTH                          (one per appended file, at the commit)
+//   keep K                                    (the backup generations the run rotates)
+//   appended FROM TO                          (records others appended to the database)
+//   committed
 //
 // copy is the backup as the run copied it: its length, its modification
 // time in seconds and a hash of its first and last 64 KiB. file is a file
@@ -17,6 +20,10 @@
 // INDEX, and reaches the disk before they do. end holds the length of
 // each file once the run has appended everything, before the database is
 // committed: a file longer than that was written by someone else since.
+// The backup is wp.new: the generations change only at the commit, which
+// keep and committed let a later run complete. appended says that bytes
+// FROM to TO of the database, which others appended during the run, are
+// kept in wp.add while the run moves them after the rewritten records.
 // That is everything needed to undo the run: cut each file back, once it
 // is shown to be the file the run appended to and what follows that
 // length to be the run's own bytes, then restore the database from the
@@ -69,7 +76,12 @@ struct Journal {
   std::uint64_t backup_inode = 0;
   int count = 0;
   AppendedFile files[kMaxAppendedFiles] = {};
-  std::int64_t size = 0;  // bytes of it in the lock file
+  int keep = -1;  // -1: an older run's, which rotated nothing
+  bool has_appended = false;
+  std::int64_t appended_from = 0;
+  std::int64_t appended_to = 0;
+  bool committed = false;  // the database is complete: what is left is to finish
+  std::int64_t size = 0;   // bytes of it in the lock file
 };
 
 // The identity of the open backup fd; false when it cannot be read.
@@ -89,6 +101,11 @@ bool note_first_write(int lock_fd, Journal* journal, int index, const void* byte
 // Adds an end line for each file with its length now, lengths[i] for
 // file i, and flushes them to stable storage; false on any failure.
 bool note_ends(int lock_fd, Journal* journal, const std::int64_t* lengths);
+
+// Adds the line "appended FROM TO", or "committed", and flushes it to
+// stable storage; false on any failure.
+bool note_appended(int lock_fd, Journal* journal, std::int64_t from, std::int64_t to);
+bool note_committed(int lock_fd, Journal* journal);
 
 enum class MarkState { clear, marked, unreadable };
 // Whether the lock file holds a mark; when it does, *journal holds its

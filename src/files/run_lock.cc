@@ -44,6 +44,15 @@ bool take_record_lock(int fd) {
 
 }  // namespace
 
+LockResult lock_file(int fd) {
+  for (;;) {
+    if (sys().flock(fd, LOCK_EX | LOCK_NB) == 0) break;
+    if (errno == EINTR) continue;
+    return errno == EWOULDBLOCK ? LockResult::in_use : LockResult::cannot_open;
+  }
+  return take_record_lock(fd) ? LockResult::locked : LockResult::in_use;
+}
+
 LockResult take_run_lock(int folder, const char* name, int* fd) {
   struct stat st;
   int lock = open_regular_at(folder, name, O_RDWR | O_CREAT, 0600, Links::refuse, &st);
@@ -54,16 +63,10 @@ LockResult take_run_lock(int folder, const char* name, int* fd) {
     close_fd(lock);
     return LockResult::cannot_open;
   }
-  for (;;) {
-    if (sys().flock(lock, LOCK_EX | LOCK_NB) == 0) break;
-    if (errno == EINTR) continue;
-    bool busy = errno == EWOULDBLOCK;
+  LockResult locked = lock_file(lock);
+  if (locked != LockResult::locked) {
     close_fd(lock);
-    return busy ? LockResult::in_use : LockResult::cannot_open;
-  }
-  if (!take_record_lock(lock)) {
-    close_fd(lock);
-    return LockResult::in_use;
+    return locked;
   }
   *fd = lock;
   return LockResult::locked;

@@ -8,6 +8,12 @@
 
 enum class LockResult { locked, in_use, cannot_open };
 
+// Locks the open file fd without waiting, both ways a cooperating process
+// may: a flock and a record lock over the whole file (an open-file lock,
+// so that no other descriptor of the run drops it). in_use when another
+// process holds either.
+LockResult lock_file(int fd);
+
 // Opens name in the open folder (creating it 0600 if missing) and locks it
 // without waiting; *fd is the open descriptor when locked. The file must
 // be a regular file reached without a symbolic link, owned by the

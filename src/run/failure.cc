@@ -23,6 +23,9 @@ struct Entry {
 constexpr Entry kTable[] = {
     {Failure::none, nullptr, 0},
     {Failure::update_name_long, "Update file name too long\n", kNoUpdateFile},
+    {Failure::unknown_option, "Unknown option '%s'\n", kFailure},
+    {Failure::invalid_option, "Invalid option '%s'\n", kFailure},
+    {Failure::invalid_day_count, "Invalid day count '%s'\n", kFailure},
     {Failure::clock_out_of_range, "System time out of range\n", kFailure},
     {Failure::no_init_file, "Cannot open INIT.SRV     \n", kFailure},
     {Failure::no_base_directory, "Cannot find base directory in INIT.SRV\n", kFailure},
@@ -65,6 +68,8 @@ constexpr Entry kTable[] = {
     {Failure::backup_read_failed, "Error while reading file '%s'\n", kNoBackup},
     {Failure::write_failed, "Error while writting file '%s'\n", kFailure},
     {Failure::journal_not_cleared, "Error while writting file '%s'\n", kFailure},
+    {Failure::too_many_drops, "Run would delete %s of %s records: nothing changed\n", kNoDatabase},
+    {Failure::no_generation, "Cannot find %s\n", kCopyFailed},
     {Failure::stopped, nullptr, 0},
     {Failure::preview_bad_time, "wptool: --at wants seconds since 1970 or YYYY-MM-DD HH:MM:SS, not '%s'\n",
      kUsageStatus},

@@ -8,6 +8,9 @@ enum class Failure : unsigned char {
   none,
   // The command line and the clock.
   update_name_long,
+  unknown_option,
+  invalid_option,
+  invalid_day_count,
   clock_out_of_range,
   // The site's configuration and folders.
   no_init_file,
@@ -41,6 +44,8 @@ enum class Failure : unsigned char {
   backup_read_failed,
   write_failed,
   journal_not_cleared,
+  too_many_drops,
+  no_generation,
   stopped,  // a stop signal: no message, the process ends by the signal
   // wptool preview.
   preview_bad_time,

@@ -39,8 +39,8 @@ LoopResult review_records(int in, int out, const ReviewPass& pass, WpRecord (&bl
         write_progress(counters->total);
       }
     }
-    if (kept > 0 && out >= 0) {
-      if (!write_all(out, block, kept * kRecordSize)) return LoopResult::write_error;
+    if (kept > 0) {
+      if (out >= 0 && !write_all(out, block, kept * kRecordSize)) return LoopResult::write_error;
       *written += static_cast<std::int64_t>(kept * kRecordSize);
     }
     if (static_cast<std::size_t>(got) < sizeof block) return LoopResult::done;

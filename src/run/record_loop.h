@@ -38,7 +38,7 @@ enum class LoopResult { done, read_error, write_error, stopped };
 // Reads in in blocks, reviews each record in place, counts it into
 // counters and feeds the duplicate table, and writes the kept records of
 // each block to out in one write, adding their bytes to *written (out -1:
-// nothing is written). write_error also covers a failed announcement;
-// stopped, a stop signal, seen between two records.
+// nothing is written, the bytes kept are counted all the same). write_error also covers a failed
+// announcement; stopped, a stop signal, seen between two records.
 LoopResult review_records(int in, int out, const ReviewPass& pass, WpRecord (&block)[kBlockRecords],
                           RunCounters* counters, DuplicateFilter* duplicates, std::int64_t* written);

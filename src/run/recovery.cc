@@ -7,11 +7,13 @@
 #include <cstring>
 
 #include "files/copy_file.h"
+#include "files/generations.h"
 #include "files/journal.h"
 #include "files/run_lock.h"
 #include "files/undo.h"
 #include "util/fd_io.h"
 #include "util/join_text.h"
+#include "util/system_calls.h"
 
 namespace {
 
@@ -30,13 +32,20 @@ void journaled_path(const RunContext& ctx, const AppendedFile& file, char (&show
   }
 }
 
+// The backup an interrupted run made: wp.new, or wp.old for a run before
+// backup generations.
+const char* backup_name(const Journal& journal) { return journal.keep >= 0 ? kNewBackupName : kBackupName; }
+const char* backup_path(const RunContext& ctx, const Journal& journal) {
+  return journal.keep >= 0 ? ctx.config.new_backup_path : ctx.config.backup_path;
+}
+
 // Why the interrupted run cannot be undone safely: one message per cause.
 void write_undo_problems(const RunContext& ctx, const Journal& journal, const UndoCheck& check) {
   const SiteConfig& config = ctx.config;
   if (check.backup != UndoProblem::none) {
-    write_failure({Failure::cannot_restore, config.database_path, config.backup_path});
+    write_failure({Failure::cannot_restore, config.database_path, backup_path(ctx, journal)});
     write_failure({check.backup == UndoProblem::missing ? Failure::backup_gone : Failure::backup_changed,
-                   config.backup_path, config.database_path});
+                   backup_path(ctx, journal), config.database_path});
   }
   for (int i = 0; i < journal.count; ++i) {
     if (check.file[i] == UndoProblem::none) continue;
@@ -60,22 +69,37 @@ void write_undone(const RunContext& ctx, const Journal& journal, const UndoCheck
                  "next run\n",
                  shown);
   }
+  const char* backup = backup_path(ctx, journal);
   if (check.backup == UndoProblem::missing) {
     std::fprintf(stderr,
                  "'%s' was kept as the interrupted run left it: '%s' is gone; it may hold records twice\n",
-                 config.database_path, config.backup_path);
+                 config.database_path, backup);
   } else if (forced) {
-    std::fprintf(stderr, "'%s' restored from '%s'\n", config.database_path, config.backup_path);
+    std::fprintf(stderr, "'%s' restored from '%s'\n", config.database_path, backup);
   } else {
     std::fprintf(stderr, "Previous run was interrupted: '%s' restored from '%s'\n", config.database_path,
-                 config.backup_path);
+                 backup);
   }
+}
+
+// Finishes a run that was interrupted after its commit: the database is
+// complete; what is left is the rotation of the generations.
+Failed finish_committed_run(RunContext& ctx, const Journal& journal) {
+  const SiteConfig& config = ctx.config;
+  if (!rotate_generations(ctx.folder.fd, journal.keep))
+    return {Failure::undo_write_failed, config.backup_path};
+  sys().unlinkat(ctx.folder.fd, kAddedName, 0);
+  if (!clear_rewriting(ctx.lock_fd)) return {Failure::undo_write_failed, config.lock_path};
+  std::fprintf(stderr, "Previous run was interrupted after its commit: '%s' completed\n",
+               config.database_path);
+  return {};
 }
 
 Failed undo_interrupted_run(RunContext& ctx, const Journal& journal, bool forced) {
   const SiteConfig& config = ctx.config;
+  if (journal.committed) return finish_committed_run(ctx, journal);
   UndoCheck check;
-  check_undo(ctx.folder, kBackupName, journal, ctx.strict, &check);
+  check_undo(ctx.folder, backup_name(journal), journal, ctx.strict, &check);
   Failed failed;
   int index = 0;
   if (!forced && !undo_is_safe(check)) {
@@ -85,14 +109,38 @@ Failed undo_interrupted_run(RunContext& ctx, const Journal& journal, bool forced
     journaled_path(ctx, journal.files[index], ctx.shown);
     failed = {Failure::undo_write_failed, ctx.shown};
   } else if (check.backup != UndoProblem::missing &&  // forced: kept as it is
-             !restore_database(check.backup_fd, ctx.folder.fd, kDatabaseName)) {
-    failed = {Failure::cannot_restore, config.database_path, config.backup_path};
+             !restore_database(check.backup_fd, ctx.folder.fd, kDatabaseName, false)) {
+    failed = {Failure::cannot_restore, config.database_path, backup_path(ctx, journal)};
+  } else if (journal.has_appended && !put_back_appended(ctx.folder.fd, kAddedName, kDatabaseName,
+                                                        journal.appended_from, journal.appended_to)) {
+    failed = {Failure::undo_write_failed, config.database_path};
+  } else if ((journal.keep >= 0 && !remove_file(ctx.folder.fd, kNewBackupName)) ||
+             !remove_file(ctx.folder.fd, kAddedName)) {
+    failed = {Failure::undo_write_failed, config.new_backup_path};
   } else if (!clear_rewriting(ctx.lock_fd)) {
     failed = {Failure::undo_write_failed, config.lock_path};
   }
   close_undo(&check);
   if (!failed) write_undone(ctx, journal, check, forced);
   return failed;
+}
+
+// Takes the database's own locks, a flock and a record lock over the whole
+// file, so that a writer of the larger system that takes either waits
+// for the run; a database held by one is in use. A database that is not
+// there (yet) has nothing to lock.
+Failed lock_database(RunContext& ctx) {
+  ctx.database_lock_fd = open_regular_at(ctx.folder.fd, kDatabaseName, O_RDWR, 0, Links::refuse);
+  if (ctx.database_lock_fd < 0) return {};
+  switch (lock_file(ctx.database_lock_fd)) {
+    case LockResult::locked:
+      return {};
+    case LockResult::in_use:
+      return {Failure::database_in_use, ctx.config.database_path};
+    case LockResult::cannot_open:
+      break;
+  }
+  return {Failure::database_in_use, ctx.config.database_path};
 }
 
 }  // namespace
@@ -107,6 +155,7 @@ Failed lock_and_recover(RunContext& ctx, bool forced) {
     case LockResult::cannot_open:
       return {Failure::no_lock_file, config.lock_path};
   }
+  if (Failed f = lock_database(ctx)) return f;
   Journal& journal = ctx.journal;  // free until the run sets its own
   switch (read_mark(ctx.lock_fd, &journal)) {
     case MarkState::clear:
@@ -124,7 +173,8 @@ Failed lock_and_recover(RunContext& ctx, bool forced) {
 const char* next_run_source(int folder, bool* interrupted) {
   int lock = open_regular_at(folder, kLockName, O_RDONLY, 0, Links::refuse);
   Journal journal;
-  *interrupted = lock >= 0 && read_mark(lock, &journal) == MarkState::marked;
+  // A run interrupted after its commit left a complete database.
+  *interrupted = lock >= 0 && read_mark(lock, &journal) == MarkState::marked && !journal.committed;
   if (lock >= 0) close_fd(lock);
-  return *interrupted ? kBackupName : kDatabaseName;
+  return *interrupted ? backup_name(journal) : kDatabaseName;
 }

@@ -13,6 +13,7 @@
 #include <cstdio>
 
 #include "files/copy_file.h"
+#include "files/generations.h"
 #include "run/clock.h"
 #include "run/command_line.h"
 #include "run/failure.h"
@@ -36,36 +37,24 @@ void write_settings(const RunOptions& options) {
   if (options.kill_days != 0) std::fprintf(stderr, "  Delete time is %d days\n\n", options.kill_days);
 }
 
-// The failure of the backup copy.
-Failed copy_failure(CopyResult result, const SiteConfig& config) {
-  switch (result) {
-    case CopyResult::no_source:
-      return {Failure::no_database, config.database_path};
-    case CopyResult::no_destination:
-      return {Failure::no_backup_created, config.backup_path};
-    case CopyResult::same_file:
-      return {Failure::backup_is_database, config.backup_path};
-    case CopyResult::failed:
-      return {Failure::copy_failed};  // silent: the incomplete backup is removed
-    case CopyResult::copied:
-    case CopyResult::stopped:
-      break;
-  }
-  return {};
-}
-
 // The run from the configuration to the summary, or its first failure.
 // A stop signal ends the process from here: before the journal is set
 // with nothing touched, while it is set once the run is undone.
-Failed run_sequence(RunContext& ctx, bool recover) {
+Failed run_sequence(RunContext& ctx) {
+  const RunOptions& options = ctx.options;
+  bool maintenance = options.recover || options.restore >= 0;  // no record loop
   ctx.strict = ::geteuid() == 0;
   int init = -1;
   if (Failed f = open_init(ctx, &init)) return f;
   if (Failed f = read_configuration(init, ctx.start_time, ctx.options, &ctx.config)) return f;
-  if (!recover) write_settings(ctx.options);
+  if (!maintenance) write_settings(ctx.options);
   const SiteConfig& config = ctx.config;
   if (Failed f = open_folders(ctx)) return f;
-  if (recover) return lock_and_recover(ctx, true);
+  if (options.recover) return lock_and_recover(ctx, true);
+  if (options.restore >= 0) {
+    if (Failed f = lock_and_recover(ctx, false)) return f;
+    return restore_generation(ctx);
+  }
 
   // A missing mess.wp is created only once an interrupted run has been
   // undone, so that the undo finds it missing as it was left.
@@ -75,15 +64,16 @@ Failed run_sequence(RunContext& ctx, bool recover) {
   if (!opened) {
     if (Failed f = open_messages_file(ctx, true, &opened)) return f;
   }
-  if (stop_signal() != 0) end_by_signal(stop_signal());
+  if (stop_signal() != 0) return {Failure::stopped};
 
   std::fprintf(stderr, "%s - Saves WP.SYS file into WP.OLD file    \n\n", stamp_date(sys().time(nullptr)));
   flush_standard_error();  // the copy of a large database takes a while
-  CopyResult copied = copy_file(ctx.folder.fd, kDatabaseName, kBackupName);
-  if (copied == CopyResult::stopped) end_by_signal(stop_signal());
+  CopyResult copied = copy_file(ctx.folder.fd, kDatabaseName, kNewBackupName, kBackupName);
+  if (copied == CopyResult::stopped) return {Failure::stopped};
   if (Failed f = copy_failure(copied, config)) return f;
+  ctx.backup_made = true;
   // Nothing is touched yet: a stop signal ends the run here.
-  if (stop_signal() != 0) end_by_signal(stop_signal());
+  if (stop_signal() != 0) return {Failure::stopped};
   if (Failed f = open_loop_files(ctx)) return f;
   if (Failed f = rewrite_database(ctx)) return f;
   close_run_files(ctx);
@@ -100,18 +90,23 @@ int run_kestol(int argc, char** argv) {
   install_stop_handlers();
   RunContext ctx;
   buffer_standard_error();
-  bool recover = false;
   int status = 0;
-  if (answer_command_line(parse_command_line(argc, argv, &ctx.options), write_usage, &recover, &status)) {
+  if (answer_command_line(parse_command_line(argc, argv, &ctx.options), ctx.options, write_usage, &status)) {
     return status;
   }
   write_banner();
   if (Failed f = read_start_time(&ctx.start_time)) return report_failure(f);
-  Failed failed = run_sequence(ctx, recover);
+  Failed failed = run_sequence(ctx);
   status = report_failure(failed);
   // A failure or a stop signal while the journal is set undoes the run,
   // after its own message; the process then ends by the signal.
-  if (failed && ctx.in_transaction) undo_run(ctx);
+  if (failed && ctx.in_transaction) {
+    undo_run(ctx);
+  } else if (failed && ctx.backup_made) {
+    // Ended before the journal: the generations stay as they were.
+    remove_file(ctx.folder.fd, kNewBackupName);
+  }
   if (failed.failure == Failure::stopped) end_by_signal(stop_signal());
+
   return status;
 }

@@ -19,6 +19,12 @@ struct RunOptions {
   std::int32_t kill_days = 90;
   char update_file[kPathSize] = {};  // empty: no update file
   bool route_check = true;
+  int keep = 3;                     // older backups kept besides wp.old: wp.old.1 to wp.old.keep
+  int max_drop = -1;                // percent of the records read a run may drop; -1: no limit
+  int restore = -1;                 // the generation to put back (kestol --restore=N); -1: none
+  bool recover = false;             // kestol --recover
+  const char* argument = nullptr;   // the argument a refusal names
+  char given_last[kPathSize] = {};  // the last argument before it was upper-cased
 };
 
 struct RunCounters {
@@ -42,6 +48,7 @@ struct RunContext {
   OpenFolder update_folder;          // the folder holding the update file, when one is named
   char update_name[kNameSize] = {};  // the update file's name in it
   int lock_fd = -1;                  // kestol.lck, locked, holds the journal
+  int database_lock_fd = -1;         // wp.sys, locked against the larger system's writers
   int backup_fd = -1;                // wp.old, read
   int database_fd = -1;              // wp.sys, rewritten from its start
   std::int64_t database_length = 0;  // bytes written to wp.sys so far
@@ -50,9 +57,11 @@ struct RunContext {
   bool update_file_created = false;  // by this run: its folder is synced too
   Journal journal;                   // what undoing the run needs
   bool in_transaction = false;       // the journal is set: a failure undoes the run
+  bool backup_made = false;          // wp.new is this run's, until the commit hands it on
   RunCounters counters;
   DuplicateFilter duplicates = {};
   char shown[kRealPathSize] = {};  // the path a failure names, when the walk found it
+  char numbers[2][24] = {};        // the numbers a failure names
   char messages_buffer[kAppendBufferSize];
   char update_buffer[kAppendBufferSize];
   WpRecord block[kLoopBlockRecords];  // the record loop's

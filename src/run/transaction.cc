@@ -5,10 +5,12 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 
 #include "files/copy_file.h"
+#include "files/generations.h"
 #include "files/journal.h"
 #include "files/path_walk.h"
 #include "files/undo.h"
@@ -43,16 +45,33 @@ bool update_file_is_database_file(const RunContext& ctx) {
   struct stat update;
   if (sys().fstat(output_fd(ctx.announcer.update_file), &update) != 0) return false;
   struct stat other;
-  const struct {
-    int folder;
-    const char* name;
-  } named[] = {
-      {ctx.folder.fd, kDatabaseName}, {AT_FDCWD, "init.srv"}, {AT_FDCWD, ctx.config.result_file_name}};
-  for (const auto& file : named) {
-    if (sys().fstatat(file.folder, file.name, &other, 0) == 0 && same_file(update, other)) return true;
+  char generations[kMostGenerations + 1][16];
+  for (int n = 0; n <= kMostGenerations; ++n) generation_name(n, generations[n]);
+  const char* in_folder[] = {kDatabaseName, kNewBackupName, kAddedName};
+  for (const char* name : in_folder) {
+    if (sys().fstatat(ctx.folder.fd, name, &other, 0) == 0 && same_file(update, other)) return true;
+  }
+  for (const char* name : generations) {
+    if (sys().fstatat(ctx.folder.fd, name, &other, 0) == 0 && same_file(update, other)) return true;
+  }
+  for (const char* name : {"init.srv", static_cast<const char*>(ctx.config.result_file_name)}) {
+    if (sys().fstatat(AT_FDCWD, name, &other, 0) == 0 && same_file(update, other)) return true;
   }
   for (int fd : {ctx.backup_fd, output_fd(ctx.announcer.messages), ctx.lock_fd}) {
     if (sys().fstat(fd, &other) == 0 && same_file(update, other)) return true;
+  }
+  return false;
+}
+
+// The name of one of the run's own files in the database's folder.
+bool is_database_name(const char* name) {
+  for (const char* own : {kDatabaseName, kNewBackupName, kAddedName, kMessagesName, kLockName}) {
+    if (std::strcmp(name, own) == 0) return true;
+  }
+  for (int n = 0; n <= kMostGenerations; ++n) {
+    char generation[16];
+    generation_name(n, generation);
+    if (std::strcmp(name, generation) == 0) return true;
   }
   return false;
 }
@@ -97,6 +116,41 @@ bool commit_appended(OutputBuffer& out, int* kept) {
   return close_output(out) && ok;
 }
 
+// Records the larger system appended to the database during the run (it
+// grew past the backup's length) follow the rewritten records, carried as
+// they are: they are not in the backup, so this run has not read them, and
+// the next run reviews them. They are kept in wp.add first, and the
+// journal says so, so that an undo or a crash puts them back; a later
+// append while they move is taken along too.
+bool carry_appended_records(RunContext& ctx) {
+  const std::int64_t from = ctx.journal.backup.length;
+  std::int64_t carried = from;  // the database's bytes kept so far
+  int added = -1;
+  bool ok = true;
+  for (int round = 0; ok && round < 8; ++round) {
+    struct stat st;
+    if (sys().fstat(ctx.database_fd, &st) != 0) return false;
+    if (st.st_size <= carried) break;
+    if (added < 0) {
+      ok = remove_file(ctx.folder.fd, kAddedName);
+      added = ok ? open_regular_at(ctx.folder.fd, kAddedName, O_RDWR | O_CREAT | O_EXCL, 0600, Links::refuse)
+                 : -1;
+      ok = added >= 0 && sync_folder(ctx.folder.fd);
+    }
+    std::int64_t grown = st.st_size - carried;
+    ok = ok &&
+         copy_range(ctx.database_fd, static_cast<off_t>(carried), added, static_cast<off_t>(carried - from),
+                    grown) &&
+         sync_fd(added) && note_appended(ctx.lock_fd, &ctx.journal, from, st.st_size) &&
+         copy_range(added, static_cast<off_t>(carried - from), ctx.database_fd,
+                    static_cast<off_t>(ctx.database_length), grown);
+    ctx.database_length += grown;
+    carried = st.st_size;
+  }
+  if (added >= 0) ok = close_fd(added) && ok;
+  return ok;
+}
+
 // The commit: the announcements reach the disk first, then where they end
 // reaches the journal, then the database is cut to its new length,
 // flushed and closed. Answers the path of the file that failed, or
@@ -120,6 +174,7 @@ const char* commit_files(RunContext& ctx) {
     ends[i] = st.st_size;
   }
   if (!note_ends(ctx.lock_fd, &ctx.journal, ends)) return config.lock_path;
+  if (!carry_appended_records(ctx)) return config.database_path;
   bool ok = sys().ftruncate(ctx.database_fd, static_cast<off_t>(ctx.database_length)) == 0 &&
             sync_fd(ctx.database_fd);
   ok = close_fd(ctx.database_fd) && ok;
@@ -150,12 +205,19 @@ Failed open_messages_file(RunContext& ctx, bool create, bool* opened) {
 
 Failed open_loop_files(RunContext& ctx) {
   const SiteConfig& config = ctx.config;
-  ctx.backup_fd = open_regular_at(ctx.folder.fd, kBackupName, O_RDONLY, 0, Links::refuse);
-  if (ctx.backup_fd < 0) return {Failure::no_backup_read, config.backup_path};
+  ctx.backup_fd = open_regular_at(ctx.folder.fd, kNewBackupName, O_RDONLY, 0, Links::refuse);
+  if (ctx.backup_fd < 0) return {Failure::no_backup_read, config.new_backup_path};
 
   const char* update_path = ctx.options.update_file;
   bool has_update_file = update_path[0] != '\0';
   if (has_update_file) {
+    // One of the run's own names in the database's folder is refused by its
+    // name before it could be created; another name of one of those files
+    // by its identity once open.
+    if (ctx.update_folder.fd >= 0 && std::strcmp(ctx.update_folder.real, ctx.folder.real) == 0 &&
+        is_database_name(ctx.update_name)) {
+      return {Failure::update_file_is_database_file, update_path};
+    }
     // Named by the operator, so its last part may be a symbolic link,
     // which open_folders has followed.
     if (ctx.update_folder.fd < 0 ||
@@ -171,6 +233,7 @@ Failed open_loop_files(RunContext& ctx) {
   // before the database is opened.
   Journal& journal = ctx.journal;
   journal = Journal{};
+  journal.keep = ctx.options.keep;
   journal.has_backup = identify_copy(ctx.backup_fd, &journal.backup);
   bool journaled =
       journal.has_backup && journal_file(ctx, ctx.folder, kMessagesName, output_fd(ctx.announcer.messages)) &&
@@ -213,14 +276,35 @@ Failed rewrite_database(RunContext& ctx) {
     case LoopResult::stopped:
       return {Failure::stopped};
     case LoopResult::read_error:
-      return {Failure::backup_read_failed, ctx.config.backup_path};
+      return {Failure::backup_read_failed, ctx.config.new_backup_path};
     case LoopResult::write_error:
       return {Failure::write_failed, failed_write_path(ctx)};
   }
+  if (ctx.options.max_drop >= 0) {
+    // A run that would drop more than the limit is undone whole.
+    std::int64_t read = ctx.counters.record_index;
+    std::int64_t dropped = read - ctx.database_length / static_cast<std::int64_t>(kRecordSize);
+    if (dropped * 100 > static_cast<std::int64_t>(ctx.options.max_drop) * read) {
+      std::snprintf(ctx.numbers[0], sizeof ctx.numbers[0], "%ld", static_cast<long>(dropped));
+      std::snprintf(ctx.numbers[1], sizeof ctx.numbers[1], "%ld", static_cast<long>(read));
+      return {Failure::too_many_drops, ctx.numbers[0], ctx.numbers[1]};
+    }
+  }
   if (const char* failed = commit_files(ctx); failed != nullptr) return {Failure::write_failed, failed};
   if (stop_signal() != 0) return {Failure::stopped};
-  // Past this point the run is committed and completes whatever arrives.
+  return commit_run(ctx);
+}
+
+Failed commit_run(RunContext& ctx) {
+  // Past this point the run is committed and completes whatever arrives:
+  // the backup becomes wp.old, the older ones move up.
+  if (!note_committed(ctx.lock_fd, &ctx.journal)) return {Failure::write_failed, ctx.config.lock_path};
   ctx.in_transaction = false;
+  ctx.backup_made = false;  // the next run finishes the rotation if this one cannot
+  drop_fd(&ctx.backup_fd);  // read-only
+  if (!rotate_generations(ctx.folder.fd, ctx.options.keep) || !remove_file(ctx.folder.fd, kAddedName)) {
+    return {Failure::journal_not_cleared, ctx.config.backup_path};
+  }
   if (!clear_rewriting(ctx.lock_fd)) return {Failure::journal_not_cleared, ctx.config.lock_path};
   return {};
 }
@@ -241,11 +325,22 @@ void undo_run(RunContext& ctx) {
     drop_fd(&ctx.committed_fd[i]);
   }
   drop_fd(&ctx.database_fd);
-  if (!restore_database(ctx.backup_fd, ctx.folder.fd, kDatabaseName)) {
-    write_failure({Failure::cannot_restore, ctx.config.database_path, ctx.config.backup_path});
+  // Over the database from its start; what others appended stays after it.
+  if (ctx.backup_fd < 0) {
+    // kestol --restore into a missing database: nothing to put back
+  } else if (!restore_database(ctx.backup_fd, ctx.folder.fd, kDatabaseName, false)) {
+    write_failure({Failure::cannot_restore, ctx.config.database_path, ctx.config.new_backup_path});
+    undone = false;
+  } else if (ctx.journal.has_appended &&
+             !put_back_appended(ctx.folder.fd, kAddedName, kDatabaseName, ctx.journal.appended_from,
+                                ctx.journal.appended_to)) {
+    write_failure({Failure::undo_write_failed, ctx.config.database_path});
     undone = false;
   }
   drop_fd(&ctx.backup_fd);
+  // The generations are as they were: the backup goes.
+  undone = undone && remove_file(ctx.folder.fd, kNewBackupName) && remove_file(ctx.folder.fd, kAddedName);
+  ctx.backup_made = !undone;  // kept for the next run's undo
   if (undone) clear_rewriting(ctx.lock_fd);
   ctx.in_transaction = false;
 }
@@ -253,4 +348,63 @@ void undo_run(RunContext& ctx) {
 void close_run_files(RunContext& ctx) {
   // Read-only, or already closed and checked: nothing left to lose.
   for (int* fd : {&ctx.backup_fd, &ctx.committed_fd[0], &ctx.committed_fd[1]}) drop_fd(fd);
+}
+
+Failed copy_failure(CopyResult result, const SiteConfig& config) {
+  switch (result) {
+    case CopyResult::no_source:
+      return {Failure::no_database, config.database_path};
+    case CopyResult::no_destination:
+      return {Failure::no_backup_created, config.new_backup_path};
+    case CopyResult::model_refused:
+      return {Failure::no_backup_created, config.backup_path};
+    case CopyResult::same_file:
+      return {Failure::backup_is_database, config.backup_path};
+    case CopyResult::failed:
+      return {Failure::copy_failed};  // silent: the incomplete backup is removed
+    case CopyResult::copied:
+    case CopyResult::stopped:
+      break;
+  }
+  return {};
+}
+
+Failed restore_generation(RunContext& ctx) {
+  const SiteConfig& config = ctx.config;
+  char name[16];
+  generation_name(ctx.options.restore, name);
+  join_text(ctx.shown, sizeof ctx.shown, {config.folder_path, name});
+  int generation = open_regular_at(ctx.folder.fd, name, O_RDONLY, 0, Links::refuse);
+  if (generation < 0) return {Failure::no_generation, ctx.shown};
+  // The database it replaces becomes a generation itself, by the backup
+  // every run makes; a missing one has none.
+  CopyResult copied = copy_file(ctx.folder.fd, kDatabaseName, kNewBackupName, kBackupName);
+  Failed failed;
+  if (copied == CopyResult::stopped) return {Failure::stopped};
+  if (copied != CopyResult::copied && copied != CopyResult::no_source) failed = copy_failure(copied, config);
+  if (!failed && copied == CopyResult::copied) {
+    ctx.backup_made = true;
+    ctx.backup_fd = open_regular_at(ctx.folder.fd, kNewBackupName, O_RDONLY, 0, Links::refuse);
+    if (ctx.backup_fd < 0) failed = {Failure::no_backup_read, config.new_backup_path};
+  }
+  if (!failed) {
+    Journal& journal = ctx.journal;
+    journal = Journal{};
+    journal.keep = ctx.options.keep;
+    journal.has_backup = ctx.backup_fd >= 0 && identify_copy(ctx.backup_fd, &journal.backup);
+    if ((ctx.backup_fd >= 0 && !journal.has_backup) || !mark_rewriting(ctx.lock_fd, &journal)) {
+      clear_rewriting(ctx.lock_fd);
+      failed = {Failure::journal_unwritable, config.lock_path};
+    }
+  }
+  if (!failed) {
+    ctx.in_transaction = true;
+    if (!restore_database(generation, ctx.folder.fd, kDatabaseName, true)) {
+      failed = {Failure::cannot_restore, config.database_path, ctx.shown};
+    }
+  }
+  close_fd(generation);  // read-only
+  if (!failed) failed = commit_run(ctx);
+  if (!failed) std::fprintf(stderr, "'%s' restored from '%s'\n", config.database_path, ctx.shown);
+  return failed;
 }

@@ -3,6 +3,7 @@
 // commit, and the undo after a failure or a stop signal.
 #pragma once
 
+#include "files/copy_file.h"
 #include "run/failure.h"
 #include "run/run_context.h"
 
@@ -21,12 +22,25 @@ Failed open_loop_files(RunContext& ctx);
 // undone: the caller reports it, then calls undo_run.
 Failed rewrite_database(RunContext& ctx);
 
+// Commits a run whose files are written: marks the journal committed,
+// rotates the generations (the backup becomes wp.old) and clears the
+// journal. A failure here leaves the database complete.
+Failed commit_run(RunContext& ctx);
+
 // After a failure or a stop signal with the journal set: drops what is
 // still buffered, cuts each appended file that was written back to its
 // length before the run, and restores the database from the backup,
 // writing the message of each step that fails. The mark stays set if any
 // of that fails, so the next run tries again.
 void undo_run(RunContext& ctx);
+
+// kestol --restore=N: puts generation N back as the database, under the
+// run lock and the journal as a run, the database it replaces becoming
+// the newest generation. Announces nothing.
+Failed restore_generation(RunContext& ctx);
+
+// The failure of the backup copy, as copy_file answered.
+Failed copy_failure(CopyResult result, const SiteConfig& config);
 
 // Closes what the run still holds once it is committed.
 void close_run_files(RunContext& ctx);

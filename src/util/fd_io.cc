@@ -78,6 +78,22 @@ bool pwrite_all(int fd, const void* buffer, std::size_t size, off_t offset) {
   return true;
 }
 
+bool copy_range(int in, off_t from, int out, off_t to, std::int64_t length) {
+  char buffer[16384];
+  while (length > 0) {
+    std::size_t want =
+        length < static_cast<std::int64_t>(sizeof buffer) ? static_cast<std::size_t>(length) : sizeof buffer;
+    if (pread_full(in, buffer, want, from) != static_cast<ssize_t>(want) ||
+        !pwrite_all(out, buffer, want, to)) {
+      return false;
+    }
+    from += static_cast<off_t>(want);
+    to += static_cast<off_t>(want);
+    length -= static_cast<std::int64_t>(want);
+  }
+  return true;
+}
+
 bool sync_fd(int fd) {
   for (;;) {
     if (sys().fsync(fd) == 0) return true;
@@ -86,6 +102,10 @@ bool sync_fd(int fd) {
 }
 
 bool close_fd(int fd) { return sys().close(fd) == 0 || errno == EINTR; }
+
+bool remove_file(int folder, const char* name) {
+  return sys().unlinkat(folder, name, 0) == 0 || errno == ENOENT;
+}
 
 bool sync_folder(int fd) { return sync_fd(fd) || errno == EINVAL; }
 

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 
 // Reads up to size bytes; answers the count (0 at end of file) or -1.
 ssize_t read_some(int fd, void* buffer, std::size_t size);
@@ -18,11 +19,16 @@ bool write_all(int fd, const void* buffer, std::size_t size);
 ssize_t pread_full(int fd, void* buffer, std::size_t size, off_t offset);
 // Writes all size bytes at offset; false on the first real error.
 bool pwrite_all(int fd, const void* buffer, std::size_t size, off_t offset);
+// Copies length bytes from offset from of in to offset to of out through a
+// 16 KiB buffer; false on a read or write error or an early end.
+bool copy_range(int in, off_t from, int out, off_t to, std::int64_t length);
 // fsync, retried when interrupted.
 bool sync_fd(int fd);
 // close, checked; an interrupted close is not retried (the descriptor is
 // gone on Linux) and counts as done.
 bool close_fd(int fd);
+// Removes name from the open folder; true also when it was not there.
+bool remove_file(int folder, const char* name);
 // fsync of a folder: some file systems cannot sync one, which is no error.
 bool sync_folder(int fd);
 

@@ -29,6 +29,9 @@ inline const char* const kSettings =
 inline const char* const kSaves = "126-12-08 - Saves WP.SYS file into WP.OLD file    \n\n";
 inline const char* const kRecovered =
     "Previous run was interrupted: 'data/wp/wp.sys' restored from 'data/wp/wp.old'\n";
+// The same for a run that made its backup as wp.new (every run now).
+inline const char* const kRecoveredNew =
+    "Previous run was interrupted: 'data/wp/wp.sys' restored from 'data/wp/wp.new'\n";
 
 struct RunResult {
   int status = -1;  // exit status, or 128 + signal

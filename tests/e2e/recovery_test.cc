@@ -152,12 +152,12 @@ TEST(Recovery, KilledRunsAreRecovered) {
     RunResult r = p.site.wait_run(pid);
     if (r.status == 128 + SIGKILL) ++killed;
     bool database_whole = p.site.read("data/wp/wp.sys") == data;
-    bool backup_whole = p.site.exists("data/wp/wp.old") && p.site.read("data/wp/wp.old") == data;
+    bool backup_whole = p.site.exists("data/wp/wp.new") && p.site.read("data/wp/wp.new") == data;
     bool finished = p.site.read("data/wp/wp.sys") == expected;
     EXPECT_TRUE(database_whole || backup_whole || finished) << "kill " << i;
     RunResult next = p.site.run({});
     EXPECT_EQ(0, next.status) << "kill " << i << "\n" << next.err;
-    if (next.err.find(kRecovered) != std::string::npos) ++recovered;
+    if (next.err.find(kRecoveredNew) != std::string::npos) ++recovered;
     EXPECT_TRUE(same_bytes(expected, p.site.read("data/wp/wp.sys"))) << "kill " << i;
   }
   std::printf("[ killed %d of 20 runs, %d recovered from the backup; a whole run took %ld us ]\n", killed,
@@ -233,7 +233,7 @@ TEST(Smoke, FaultsOfTheRealBinaryEndAsTheFaultTestsSay) {
     }
     RunResult next = p.site.run(kUpdateArgs);
     EXPECT_EQ(0, next.status) << c.name << "\n" << next.err;
-    EXPECT_NE(std::string::npos, next.err.find(kRecovered)) << c.name;
+    EXPECT_NE(std::string::npos, next.err.find(kRecoveredNew)) << c.name;
     EXPECT_TRUE(outcome(p.site) == expected) << c.name;
   }
 }

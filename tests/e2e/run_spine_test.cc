@@ -86,11 +86,34 @@ TEST(RunSpine, VersionOnStandardOutput) {
   EXPECT_EQ(before, p.site.files());
 }
 
-TEST(RunSpine, SlashHelpIsADayCountOfZero) {
-  Prepared p;
-  RunResult r = p.site.run({"/HELP"});
-  EXPECT_EQ(0, r.status);
-  EXPECT_EQ(0u, r.err.find(kBanner + settings_lines(0, 90)));
+// A mistyped argument is refused before the banner, touching nothing:
+// an option kestol does not know, an option's value out of range, a day
+// count that is not a number.
+TEST(RunSpine, MistypedArgumentsAreRefusedBeforeAnything) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {{"--dry-run"}, "Unknown option '--dry-run'\n"},
+      {{"-n"}, "Unknown option '-n'\n"},
+      {{"--verison"}, "Unknown option '--verison'\n"},
+      {{"--keep=10"}, "Invalid option '--keep=10'\n"},
+      {{"40", "ninety"}, "Invalid day count 'ninety'\n"},
+      {{"/NOC", "40", "90"}, "Invalid day count '/NOC'\n"},
+      {{"9x"}, "Invalid day count '9x'\n"},
+      {{"/HELP"}, "Invalid day count '/HELP'\n"},
+  };
+  for (const Case& c : cases) {
+    Prepared p;
+    auto before = p.site.files();
+    RunResult r = p.site.run(c.args);
+    std::string label = ::testing::PrintToString(c.args);
+    EXPECT_EQ(1, r.status) << label;
+    EXPECT_EQ(c.err, r.err) << label;
+    EXPECT_EQ("", r.out) << label;
+    EXPECT_EQ(before, p.site.files()) << label;
+    EXPECT_FALSE(p.site.exists("data/wp/kestol.lck")) << label;
+  }
 }
 
 TEST(RunSpine, SettingsLinesShowTheClampedDayCounts) {
@@ -102,7 +125,7 @@ TEST(RunSpine, SettingsLinesShowTheClampedDayCounts) {
       {{}, 40, 90},
       {{"30", "/NOC"}, 30, 90},
       {{"7", "0"}, 7, 0},  // no delete line
-      {{"-5", "12x"}, -5, 12},
+      {{"-5", "+12"}, -5, 12},
       {{"99999999999", "-99999999999"}, 2147483647, -2147483647 - 1},
   };
   for (const Case& c : cases) {
@@ -291,8 +314,9 @@ TEST(RunSpine, FoldersTheRunMaySearchButNotList) {
 }
 
 TEST(RunSpine, UpdateFileThatIsADatabaseFileIsRefused) {
-  for (const char* name : {"data/wp/wp.sys", "data/wp/wp.old", "data/wp/mess.wp", "data/wp/kestol.lck",
-                           "./data/wp/../wp/wp.sys", "init.srv", "kestol.res"}) {
+  for (const char* name :
+       {"data/wp/wp.sys", "data/wp/wp.old", "data/wp/wp.old.2", "data/wp/wp.new", "data/wp/mess.wp",
+        "data/wp/kestol.lck", "./data/wp/../wp/wp.sys", "init.srv", "kestol.res"}) {
     Prepared p;
     p.site.write("data/wp/mess.wp", "");
     p.site.write("kestol.res", "last run's result\n");
@@ -300,7 +324,9 @@ TEST(RunSpine, UpdateFileThatIsADatabaseFileIsRefused) {
     EXPECT_EQ(5, r.status) << name;
     EXPECT_EQ(run_header(1, 2) + "Update file '" + name + "' is a database file\n", r.err) << name;
     EXPECT_EQ(p.data, p.site.read("data/wp/wp.sys")) << name;
-    EXPECT_EQ(p.data, p.site.read("data/wp/wp.old")) << name;
+    EXPECT_FALSE(p.site.exists("data/wp/wp.old")) << name;  // no generation made, none faked
+    EXPECT_FALSE(p.site.exists("data/wp/wp.old.2")) << name;
+    EXPECT_FALSE(p.site.exists("data/wp/wp.new")) << name;
   }
 }
 

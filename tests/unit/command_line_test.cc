@@ -64,13 +64,12 @@ TEST(ParseCommandLine, SwitchesAndPositionalArguments) {
       {{"30", "/NOC"}, 30, 90, "", false},
       {{"/noc"}, 40, 90, "", false},
       {{"/nocheck"}, 40, 90, "", false},
-      {{"/NOC", "30"}, 0, 30, "", true},  // only the last argument is a switch
       {{"30", "60", "wpupd"}, 30, 60, "WPUPD", true},
       {{"30", "60", "wpupd", "/NOC"}, 30, 60, "wpupd", false},
       {{"30", "60", "wpupd", "extra"}, 30, 60, "wpupd", true},
-      {{"/HELP"}, 0, 90, "", true},
       {{"0", "0"}, 0, 0, "", true},
-      {{"/no"}, 0, 90, "", true},
+      {{"-5", "+7"}, -5, 7, "", true},  // signed day counts stay allowed
+      {{"--keep=0", "--max-drop=50", "30"}, 30, 90, "", true},
   };
   for (const Case& c : cases) {
     Parsed p = parse(c.args);
@@ -83,18 +82,57 @@ TEST(ParseCommandLine, SwitchesAndPositionalArguments) {
   }
 }
 
-TEST(ParseCommandLine, HelpAndVersionComeFromTheFirstArgument) {
+// Options come first; anything else that looks like one is refused, and
+// so is a day count that is not a number, naming the argument as given.
+TEST(ParseCommandLine, OptionsAndRefusals) {
+  using A = CommandLineAction;
   struct Case {
     std::vector<std::string> args;
-    CommandLineAction action;
+    A action;
+    const char* argument;  // named by the refusal
   } cases[] = {
-      {{"/h"}, CommandLineAction::usage},          {{"/H"}, CommandLineAction::usage},
-      {{"-h"}, CommandLineAction::help},           {{"--help"}, CommandLineAction::help},
-      {{"--HeLp", "3"}, CommandLineAction::help},  {{"/h", "/NOC"}, CommandLineAction::usage},
-      {{"--version"}, CommandLineAction::version}, {{"30", "/h"}, CommandLineAction::run},
-      {{"/HELP"}, CommandLineAction::run},         {{"-help"}, CommandLineAction::run},
+      {{"/h"}, A::usage, nullptr},
+      {{"/H"}, A::usage, nullptr},
+      {{"/h", "/NOC"}, A::usage, nullptr},
+      {{"-h"}, A::help, nullptr},
+      {{"--help"}, A::help, nullptr},
+      {{"--HeLp", "3"}, A::help, nullptr},
+      {{"--keep=2", "-h"}, A::help, nullptr},
+      {{"--version"}, A::version, nullptr},
+      {{"--recover"}, A::run, nullptr},
+      {{"--dry-run"}, A::unknown_option, "--dry-run"},
+      {{"-n"}, A::unknown_option, "-n"},
+      {{"--verison"}, A::unknown_option, "--verison"},
+      {{"-help"}, A::unknown_option, "-help"},
+      {{"--keep=10"}, A::invalid_option, "--keep=10"},
+      {{"--max-drop=101"}, A::invalid_option, "--max-drop=101"},
+      {{"--restore="}, A::invalid_option, "--restore="},
+      {{"--keep=x"}, A::invalid_option, "--keep=x"},
+      {{"40", "ninety"}, A::invalid_day_count, "ninety"},
+      {{"/NOC", "40", "90"}, A::invalid_day_count, "/NOC"},
+      {{"9x"}, A::invalid_day_count, "9x"},
+      {{"/HELP"}, A::invalid_day_count, "/HELP"},
+      {{"/NOC", "30"}, A::invalid_day_count, "/NOC"},
+      {{"30", "/h"}, A::invalid_day_count, "/h"},
+      {{" 7"}, A::invalid_day_count, " 7"},
+      {{"40", "-"}, A::invalid_day_count, "-"},
+      {{"40", "90", "--file"}, A::run, nullptr},  // an update file may be named so
   };
-  for (const Case& c : cases) EXPECT_EQ(c.action, parse(c.args).action) << ::testing::PrintToString(c.args);
+  for (const Case& c : cases) {
+    Parsed p = parse(c.args);
+    std::string label = ::testing::PrintToString(c.args);
+    EXPECT_EQ(c.action, p.action) << label;
+    if (c.argument != nullptr) {
+      EXPECT_STREQ(c.argument, p.options.argument) << label;
+    }
+  }
+  Parsed p = parse({"--keep=0", "--MAX-DROP=50", "--restore=9", "--recover"});
+  EXPECT_EQ(0, p.options.keep);
+  EXPECT_EQ(50, p.options.max_drop);
+  EXPECT_EQ(9, p.options.restore);
+  EXPECT_TRUE(p.options.recover);
+  EXPECT_EQ(3, parse({}).options.keep);
+  EXPECT_EQ(-1, parse({}).options.max_drop);
 }
 
 TEST(ParseCommandLine, UpdateFileNameLimit) {

@@ -64,10 +64,11 @@ TEST(FaultRun, EveryFailureAndCrashPointIsUndoneOrCompletedExactlyOnce) {
     int value;
     int calls;  // at least as many such calls as a run makes
   } cases[] = {
-      {Call::copy_file_range, "wp.old", Action::fail, ENOSPC, 2},
-      {Call::read, "wp.old", Action::fail, EIO, 3},
-      {Call::read, "wp.old", Action::kill, 0, 3},
-      {Call::fsync, "wp.old", Action::kill, 0, 2},
+      {Call::copy_file_range, "wp.new", Action::fail, ENOSPC, 2},
+      {Call::read, "wp.new", Action::fail, EIO, 3},
+      {Call::read, "wp.new", Action::kill, 0, 3},
+      {Call::fsync, "wp.new", Action::kill, 0, 2},
+      {Call::renameat, "wp.new", Action::kill, 0, 1},  // the rotation
       {Call::write, "wp.sys", Action::fail, ENOSPC, 2},
       {Call::write, "wp.sys", Action::kill, 0, 2},
       {Call::ftruncate, "wp.sys", Action::kill, 0, 2},
@@ -105,7 +106,7 @@ TEST(FaultRun, EveryFailureAndCrashPointIsUndoneOrCompletedExactlyOnce) {
         // and the backup is whole, or the run was committed in full.
         bool marked = p.site.read("data/wp/kestol.lck").compare(0, 9, "rewriting") == 0;
         bool whole = p.site.read("data/wp/wp.sys") == data;
-        bool recoverable = marked && p.site.read("data/wp/wp.old") == data;
+        bool recoverable = marked && p.site.exists("data/wp/wp.new") && p.site.read("data/wp/wp.new") == data;
         EXPECT_TRUE(whole || recoverable || outcome(p.site) == expected) << at << "\n" << r.err;
       }
       RunResult next = run_scripted(p.site, kUpdateArgs, {});
@@ -131,18 +132,18 @@ TEST(FaultRun, ShortCountsAndInterruptedCallsChangeNothing) {
     int value;
   } cases[] = {
       {Call::write, "wp.sys", Action::shorten, 0},
-      {Call::read, "wp.old", Action::shorten, 0},
+      {Call::read, "wp.new", Action::shorten, 0},
       {Call::write, "mess.wp", Action::shorten, 0},
       {Call::write, "updates.wp", Action::shorten, 0},
       {Call::pwrite, "kestol.lck", Action::shorten, 0},
       {Call::pread, "kestol.lck", Action::shorten, 0},
-      {Call::copy_file_range, "wp.old", Action::shorten, 0},
+      {Call::copy_file_range, "wp.new", Action::shorten, 0},
       {Call::write, "wp.sys", Action::fail, EINTR},
-      {Call::read, "wp.old", Action::fail, EINTR},
+      {Call::read, "wp.new", Action::fail, EINTR},
       {Call::fsync, "wp.sys", Action::fail, EINTR},
       {Call::openat, "mess.wp", Action::fail, EINTR},
       {Call::flock, "kestol.lck", Action::fail, EINTR},
-      {Call::copy_file_range, "wp.old", Action::fail, EINTR},
+      {Call::copy_file_range, "wp.new", Action::fail, EINTR},
       {Call::close, "wp.sys", Action::fail, EINTR},
       {Call::close, "mess.wp", Action::fail, EINTR},
       {Call::close, "updates.wp", Action::fail, EINTR},
@@ -180,12 +181,13 @@ TEST(FaultRun, OpenAndStreamFailuresEndWithTheirStatus) {
     int status;
     std::string tail;  // standard error after the run header
   } cases[] = {
-      {"backup cannot be opened", 3, Call::openat, "wp.old", EACCES, 2, 3,
-       "Cannot open 'data/wp/wp.old'     \n"},
-      {"database cannot be opened", 3, Call::openat, "wp.sys", EACCES, 2, 4,
+      {"backup cannot be opened", 3, Call::openat, "wp.new", EACCES, 2, 3,
+       "Cannot open 'data/wp/wp.new'     \n"},
+      // The first two opens of the database are for its locks and the backup copy.
+      {"database cannot be opened", 3, Call::openat, "wp.sys", EACCES, 3, 4,
        "Cannot open 'data/wp/wp.sys'     \n"},
-      {"backup read error", 3, Call::read, "wp.old", EIO, 1, 3,
-       "Error while reading file 'data/wp/wp.old'\n"},
+      {"backup read error", 3, Call::read, "wp.new", EIO, 1, 3,
+       "Error while reading file 'data/wp/wp.new'\n"},
       // The kept records of a block of 1024 are written once it is reviewed.
       {"write error in the loop", 1500, Call::write, "wp.sys", ENOSPC, 1, 1, progress + write_failed},
       {"write error on the last flush", 3, Call::write, "wp.sys", EIO, 1, 1, write_failed},
@@ -208,7 +210,9 @@ TEST(FaultRun, OpenAndStreamFailuresEndWithTheirStatus) {
     EXPECT_EQ("", r.out) << c.name;
     // Whatever failed, the database is whole again and its backup intact.
     EXPECT_TRUE(same_bytes(p.data, p.site.read("data/wp/wp.sys"))) << c.name;
-    EXPECT_TRUE(same_bytes(p.data, p.site.read("data/wp/wp.old"))) << c.name;
+    // and the generations as they were: none, and no backup left over.
+    EXPECT_FALSE(p.site.exists("data/wp/wp.old")) << c.name;
+    EXPECT_FALSE(p.site.exists("data/wp/wp.new")) << c.name;
     EXPECT_EQ("", p.site.read("data/wp/kestol.lck")) << c.name;
   }
 }
@@ -245,7 +249,7 @@ TEST(FaultRun, AnUndoThatFailsIsDoneAgainByTheNextRun) {
       {"restore cannot copy",
        {{Call::write, "wp.sys", 1, Action::fail, ENOSPC, true},
         {Call::copy_file_range, "wp.sys", 3, Action::fail, EIO, true}},
-       "Error while writting file 'data/wp/wp.sys'\nCannot restore 'data/wp/wp.sys' from 'data/wp/wp.old'\n"},
+       "Error while writting file 'data/wp/wp.sys'\nCannot restore 'data/wp/wp.sys' from 'data/wp/wp.new'\n"},
       // The commit syncs mess.wp, then the database, which fails; mess.wp
       // is cut back only by an undo.
       {"cut-back of mess.wp fails",
@@ -261,14 +265,14 @@ TEST(FaultRun, AnUndoThatFailsIsDoneAgainByTheNextRun) {
     RunResult r = run_scripted(p.site, kUpdateArgs, script);
     EXPECT_EQ(1, r.status) << c.name;
     EXPECT_NE(std::string::npos, r.err.find(c.message)) << c.name << "\n" << r.err;
-    EXPECT_EQ(data, p.site.read("data/wp/wp.old")) << c.name;
+    EXPECT_EQ(data, p.site.read("data/wp/wp.new")) << c.name;  // kept for the next run
     // The journal names the backup as copied, then the appended files.
     std::string journal = p.site.read("data/wp/kestol.lck");
     EXPECT_EQ(0u, journal.find("rewriting 2\ncopy ")) << c.name << journal;
     EXPECT_NE(std::string::npos, journal.find("\nfile ")) << c.name << journal;
     RunResult next = run_scripted(p.site, kUpdateArgs, {});
     EXPECT_EQ(0, next.status) << c.name << "\n" << next.err;
-    EXPECT_NE(std::string::npos, next.err.find(kRecovered)) << c.name;
+    EXPECT_NE(std::string::npos, next.err.find(kRecoveredNew)) << c.name;
     EXPECT_TRUE(outcome(p.site) == expected) << c.name;
   }
 }
@@ -301,7 +305,7 @@ TEST(FaultRun, AJournalAppliesWhereverTheSiteGoes) {
       "Interrupted run: 'data/wp/mess.wp' is not the file it appended to; run kestol --recover to restore "
       "'data/wp/wp.sys' and keep the file as it is\n";
   const std::string untimed =
-      "Cannot restore 'data/wp/wp.sys' from 'data/wp/wp.old'\nInterrupted run: 'data/wp/wp.old' is not the "
+      "Cannot restore 'data/wp/wp.sys' from 'data/wp/wp.new'\nInterrupted run: 'data/wp/wp.new' is not the "
       "backup it made; if it holds the database as it was before that run, run kestol --recover\n";
   enum Move { stay, copy_with_times, copy_without_times, elsewhere, messages_gone, messages_replaced };
   struct Case {
@@ -356,7 +360,7 @@ TEST(FaultRun, AJournalAppliesWhereverTheSiteGoes) {
       EXPECT_TRUE(before == site->files()) << c.name << ": the refusal changed files";
       RunResult recovered = run_scripted(*where, {"--recover"}, {});
       EXPECT_EQ(0, recovered.status) << c.name << "\n" << recovered.err;
-      EXPECT_NE(std::string::npos, recovered.err.find("'data/wp/wp.sys' restored from 'data/wp/wp.old'\n"))
+      EXPECT_NE(std::string::npos, recovered.err.find("'data/wp/wp.sys' restored from 'data/wp/wp.new'\n"))
           << c.name << "\n"
           << recovered.err;
     }
@@ -454,7 +458,8 @@ TEST(FaultRun, UndoesTheInterruptedRunExactlyAndNothingElse) {
     Site copy("/dev/shm");
     const Site* where = &p;
     switch (c.kind) {
-      case older_format:
+      case older_format:  // whose backup was wp.old
+        std::filesystem::rename(p.path("data/wp/wp.new"), p.path("data/wp/wp.old"));
         p.write("data/wp/kestol.lck", older_journal(p, std::string(c.base) + "wp/mess.wp", c.update_file));
         break;
       case site_moved:
@@ -500,7 +505,7 @@ TEST(FaultRun, SignalsUndoTheRunAndEndByTheSameSignal) {
     int status;
     End end;
   } cases[] = {
-      {"TERM during the backup copy", Call::copy_file_range, "wp.old", 1, SIGTERM, 128 + SIGTERM, untouched},
+      {"TERM during the backup copy", Call::copy_file_range, "wp.new", 1, SIGTERM, 128 + SIGTERM, untouched},
       {"INT while rewriting", Call::write, "wp.sys", 1, SIGINT, 128 + SIGINT, undone},
       {"HUP while announcing", Call::write, "updates.wp", 2, SIGHUP, 128 + SIGHUP, undone},
       {"TERM while committing", Call::fsync, "mess.wp", 1, SIGTERM, 128 + SIGTERM, undone},
@@ -519,7 +524,8 @@ TEST(FaultRun, SignalsUndoTheRunAndEndByTheSameSignal) {
     if (nohup) sigaction(SIGHUP, &previous, nullptr);
     EXPECT_EQ(c.status, r.status) << c.name << "\n" << r.err;
     EXPECT_TRUE(outcome(p.site) == (c.end == completed ? expected : before)) << c.name;
-    EXPECT_EQ(c.end != untouched, p.site.exists("data/wp/wp.old")) << c.name;
+    EXPECT_EQ(c.end == completed, p.site.exists("data/wp/wp.old")) << c.name;
+    EXPECT_FALSE(p.site.exists("data/wp/wp.new")) << c.name;
     EXPECT_EQ("", p.site.read("data/wp/kestol.lck")) << c.name;
   }
 }
@@ -578,7 +584,7 @@ TEST(FaultRun, FilesAndFoldersAreSyncedBeforeTheNextStep) {
   ASSERT_NE(std::string::npos, r.err.find(kRecovered));
   std::size_t restore = next_write(calls, 0, {"wp.sys"});
   ASSERT_LT(restore, calls.size()) << "no restore";
-  std::size_t after_restore = next_write(calls, restore, {"wp.old", "kestol.lck"});
+  std::size_t after_restore = next_write(calls, restore, {"wp.new", "kestol.lck"});
   ASSERT_LT(after_restore, calls.size());
   std::size_t restored = last_write_before(calls, after_restore, "wp.sys");
   EXPECT_TRUE(synced_between(calls, restored, after_restore, "wp.sys"));
@@ -586,9 +592,9 @@ TEST(FaultRun, FilesAndFoldersAreSyncedBeforeTheNextStep) {
 
   std::size_t rewrite = next_write(calls, after_restore, {"wp.sys"});
   ASSERT_LT(rewrite, calls.size()) << "no rewrite";
-  std::size_t backed_up = last_write_before(calls, rewrite, "wp.old");
+  std::size_t backed_up = last_write_before(calls, rewrite, "wp.new");
   ASSERT_LT(backed_up, rewrite) << "no backup";
-  EXPECT_TRUE(synced_between(calls, backed_up, rewrite, "wp.old"));
+  EXPECT_TRUE(synced_between(calls, backed_up, rewrite, "wp.new"));
   EXPECT_TRUE(synced_between(calls, backed_up, rewrite, "wp"));
   EXPECT_TRUE(same_bytes(clean_outcome(data, false).database, p.site.read("data/wp/wp.sys")));
 }
@@ -605,10 +611,10 @@ TEST(FaultRun, FailuresInTheBackupCopyLeaveNoBackup) {
     bool kernel;  // false: the kernel cannot copy, the copy goes by hand
     int calls;    // such calls of a copy
   } cases[] = {
-      {Call::copy_file_range, "wp.sys", EIO, true, 2}, {Call::copy_file_range, "wp.old", ENOSPC, true, 2},
-      {Call::ftruncate, "wp.old", EIO, true, 1},       {Call::fsync, "wp.old", EIO, true, 1},
-      {Call::close, "wp.old", EIO, true, 1},           {Call::read, "wp.sys", EIO, false, 7},
-      {Call::write, "wp.old", ENOSPC, false, 6},
+      {Call::copy_file_range, "wp.sys", EIO, true, 2}, {Call::copy_file_range, "wp.new", ENOSPC, true, 2},
+      {Call::ftruncate, "wp.new", EIO, true, 1},       {Call::fsync, "wp.new", EIO, true, 1},
+      {Call::close, "wp.new", EIO, true, 1},           {Call::read, "wp.sys", EIO, false, 7},
+      {Call::write, "wp.new", ENOSPC, false, 6},       {Call::fchmod, "wp.new", EPERM, true, 1},
   };
   for (const Case& c : cases) {
     for (int n = 1; n <= c.calls + 1; ++n) {
@@ -621,12 +627,14 @@ TEST(FaultRun, FailuresInTheBackupCopyLeaveNoBackup) {
       if (n > c.calls) {
         EXPECT_EQ(0, r.status) << at;  // there are no more such calls
         EXPECT_EQ(small, p.site.read("data/wp/wp.old")) << at;
+        EXPECT_EQ("yesterday", p.site.read("data/wp/wp.old.1")) << at;
         continue;
       }
       EXPECT_EQ(2, r.status) << at;
       EXPECT_EQ(std::string(kSettings) + kSaves, r.err) << at;  // the copy loop fails silently
       EXPECT_EQ(small, p.site.read("data/wp/wp.sys")) << at;
-      EXPECT_FALSE(p.site.exists("data/wp/wp.old")) << at;
+      EXPECT_EQ("yesterday", p.site.read("data/wp/wp.old")) << at;  // the generations as they were
+      EXPECT_FALSE(p.site.exists("data/wp/wp.new")) << at;
     }
   }
 }
@@ -646,8 +654,8 @@ TEST(FaultRun, TheBackupCopyFallsBackToReadAndWrite) {
       {"EOPNOTSUPP", {{Call::copy_file_range, "wp.sys", 1, Action::fail, EOPNOTSUPP, true}}},
       {"EINVAL after a first chunk", {{Call::copy_file_range, "wp.sys", 2, Action::fail, EINVAL, true}}},
       {"read interrupted", {by_hand, {Call::read, "wp.sys", 2, Action::fail, EINTR}}},
-      {"write interrupted", {by_hand, {Call::write, "wp.old", 2, Action::fail, EINTR}}},
-      {"writes short", {by_hand, {Call::write, "wp.old", 1, Action::shorten, 0, true}}},
+      {"write interrupted", {by_hand, {Call::write, "wp.new", 2, Action::fail, EINTR}}},
+      {"writes short", {by_hand, {Call::write, "wp.new", 1, Action::shorten, 0, true}}},
   };
   for (const Case& c : cases) {
     Prepared p(big);

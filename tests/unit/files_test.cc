@@ -74,35 +74,40 @@ TEST(CopyFile, CopiesEveryByteAndCreatesTheBackupPrivate) {
     std::string data = pattern_bytes(size);
     put(dir.at("wp.sys"), data);
     mode_t old_mask = umask(022);
-    EXPECT_EQ(CopyResult::copied, copy_file(dir.fd, "wp.sys", "wp.old")) << size;
+    EXPECT_EQ(CopyResult::copied, copy_file(dir.fd, "wp.sys", "wp.new", "wp.old")) << size;
     umask(old_mask);
-    EXPECT_EQ(data, get(dir.at("wp.old"))) << size;
+    EXPECT_EQ(data, get(dir.at("wp.new"))) << size;
     struct stat st;
-    ASSERT_EQ(0, stat(dir.at("wp.old").c_str(), &st));
+    ASSERT_EQ(0, stat(dir.at("wp.new").c_str(), &st));
     EXPECT_EQ(0600u, st.st_mode & 0777) << size;
   }
 }
 
-TEST(CopyFile, ExistingBackupKeepsItsModeAndEndsAtTheNewLength) {
-  // The copy is written over the old backup and cut to length: a backup
-  // that was longer, shorter or as long as the database.
-  for (std::size_t old_size : {std::size_t{0}, std::size_t{3}, std::size_t{40000}, std::size_t{90000}}) {
+TEST(CopyFile, ANewBackupTakesTheModeOfTheOneItFollowsAndReplacesAStaleCopy) {
+  // A stale copy of any length (a crash left it) is replaced, and the
+  // backup it follows is left alone.
+  for (std::size_t stale : {std::size_t{0}, std::size_t{3}, std::size_t{90000}}) {
     TempDir dir;
     std::string data = pattern_bytes(40000);
     put(dir.at("wp.sys"), data);
-    put(dir.at("wp.old"), std::string(old_size, 'o'));
+    put(dir.at("wp.old"), "yesterday");
     chmod(dir.at("wp.old").c_str(), 0640);
-    EXPECT_EQ(CopyResult::copied, copy_file(dir.fd, "wp.sys", "wp.old")) << old_size;
-    EXPECT_TRUE(get(dir.at("wp.old")) == data) << old_size;
+    put(dir.at("wp.new"), std::string(stale, 'o'));
+    EXPECT_EQ(CopyResult::copied, copy_file(dir.fd, "wp.sys", "wp.new", "wp.old")) << stale;
+    EXPECT_TRUE(get(dir.at("wp.new")) == data) << stale;
+    EXPECT_EQ("yesterday", get(dir.at("wp.old"))) << stale;
     struct stat st;
-    ASSERT_EQ(0, stat(dir.at("wp.old").c_str(), &st));
-    EXPECT_EQ(0640u, st.st_mode & 0777) << old_size;
-    // The restore likewise, over a database that was longer or shorter.
-    put(dir.at("wp.sys"), std::string(old_size, 's'));
-    int backup = open(dir.at("wp.old").c_str(), O_RDONLY);
-    EXPECT_TRUE(restore_database(backup, dir.fd, "wp.sys")) << old_size;
-    close(backup);
-    EXPECT_TRUE(get(dir.at("wp.sys")) == data) << old_size;
+    ASSERT_EQ(0, stat(dir.at("wp.new").c_str(), &st));
+    EXPECT_EQ(0640u, st.st_mode & 0777) << stale;
+    // The restore over a database that was shorter or longer: cut to the
+    // backup's length, or with what follows it kept.
+    for (bool cut : {true, false}) {
+      put(dir.at("wp.sys"), std::string(90000, 's'));
+      int backup = open(dir.at("wp.new").c_str(), O_RDONLY);
+      EXPECT_TRUE(restore_database(backup, dir.fd, "wp.sys", cut)) << stale;
+      close(backup);
+      EXPECT_TRUE(get(dir.at("wp.sys")) == (cut ? data : data + std::string(50000, 's'))) << stale << cut;
+    }
   }
 }
 
@@ -114,7 +119,7 @@ TEST(CopyFile, RefusesLinksAndAnythingButARegularFileAndKeepsTheBackup) {
   } cases[] = {
       {"no database", [](const TempDir& d) { fs::remove(d.at("wp.sys")); }, CopyResult::no_source},
       {"backup a folder", [](const TempDir& d) { fs::create_directory(d.at("wp.old")); },
-       CopyResult::no_destination},
+       CopyResult::model_refused},
       {"backup hard-linked to the database",
        [](const TempDir& d) { ASSERT_EQ(0, link(d.at("wp.sys").c_str(), d.at("wp.old").c_str())); },
        CopyResult::same_file},
@@ -123,7 +128,7 @@ TEST(CopyFile, RefusesLinksAndAnythingButARegularFileAndKeepsTheBackup) {
        CopyResult::same_file},
       {"backup a symbolic link elsewhere",
        [](const TempDir& d) { ASSERT_EQ(0, symlink("elsewhere", d.at("wp.old").c_str())); },
-       CopyResult::no_destination},
+       CopyResult::model_refused},
       {"database a symbolic link",
        [](const TempDir& d) {
          fs::rename(d.at("wp.sys"), d.at("secret"));
@@ -143,7 +148,8 @@ TEST(CopyFile, RefusesLinksAndAnythingButARegularFileAndKeepsTheBackup) {
     c.prepare(dir);
     struct stat before;
     bool had_backup = lstat(dir.at("wp.old").c_str(), &before) == 0;
-    EXPECT_EQ(c.result, copy_file(dir.fd, "wp.sys", "wp.old")) << c.name;
+    EXPECT_EQ(c.result, copy_file(dir.fd, "wp.sys", "wp.new", "wp.old")) << c.name;
+    EXPECT_FALSE(fs::exists(dir.at("wp.new"))) << c.name;
     struct stat st;
     if (lstat(dir.at("wp.sys").c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
       EXPECT_EQ("data", get(dir.at("wp.sys"))) << c.name;

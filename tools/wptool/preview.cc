@@ -117,6 +117,7 @@ struct Preview {
   char held_line[kUpdateLineSize];
   std::size_t held_length = 0;
   WpRecord block[kBlockRecords];
+  char numbers[2][24] = {};  // the numbers a failure names
 };
 
 // The sink of the preview's announcements: the update line formatted, not
@@ -216,6 +217,16 @@ Failed preview(const RunOptions& options, bool at_given, std::int64_t at, Previe
     return {Failure::preview_read_failed, interrupted ? config.backup_path : config.database_path};
   write_summary_counts(state.counters);
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) return {Failure::preview_output_failed};
+  // What a run with --max-drop would then do.
+  std::int64_t kept = written / static_cast<std::int64_t>(kRecordSize);
+  std::int64_t dropped = state.counters.record_index - kept;
+  if (options.max_drop >= 0 &&
+      dropped * 100 > static_cast<std::int64_t>(options.max_drop) * state.counters.record_index) {
+    std::snprintf(state.numbers[0], sizeof state.numbers[0], "%ld", static_cast<long>(dropped));
+    std::snprintf(state.numbers[1], sizeof state.numbers[1], "%ld",
+                  static_cast<long>(state.counters.record_index));
+    return {Failure::too_many_drops, state.numbers[0], state.numbers[1]};
+  }
   return {};
 }
 
@@ -230,13 +241,12 @@ int run_preview(int argc, char** argv) {
     return failure_status(Failure::preview_bad_time);
   }
   RunOptions options;
-  bool recover = false;
   int status = 0;
-  if (answer_command_line(parse_command_line(static_cast<int>(args.size()), args.data(), &options),
-                          write_preview_usage, &recover, &status)) {
+  if (answer_command_line(parse_command_line(static_cast<int>(args.size()), args.data(), &options), options,
+                          write_preview_usage, &status)) {
     return status;
   }
-  if (recover) {  // changes files: not for a preview
+  if (options.recover || options.restore >= 0) {  // they change files: not for a preview
     std::fputs(kUsage, stderr);
     return failure_status(Failure::preview_bad_time);
   }
