@@ -249,7 +249,8 @@ Failed open_loop_files(RunContext& ctx) {
   set_first_write_hook(ctx.announcer.messages, journal_first_messages, &ctx);
   set_first_write_hook(ctx.announcer.update_file, journal_first_updates, &ctx);
   // Written over from its start and cut to length at the end.
-  ctx.database_fd = open_regular_at(ctx.folder.fd, kDatabaseName, O_WRONLY | O_CREAT, 0666, Links::refuse);
+  // Read as well: records others append are carried from it.
+  ctx.database_fd = open_regular_at(ctx.folder.fd, kDatabaseName, O_RDWR | O_CREAT, 0666, Links::refuse);
   if (ctx.database_fd < 0) {
     ctx.in_transaction = false;
     clear_rewriting(ctx.lock_fd);  // the database was not touched

@@ -1,8 +1,11 @@
 // Fault and crash points over the system-call table: a run made to fail,
 // stop or be killed at call N of each kind on each file, then the next
 // run; nothing may be lost or announced twice.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -690,4 +693,253 @@ TEST(FaultRun, AFolderSwappedAfterTheCheckChangesNothingTheRunTouches) {
   EXPECT_FALSE(p.site.exists("data/wp/wp.old"));
   EXPECT_FALSE(p.site.exists("data/wp/mess.wp"));
   EXPECT_EQ(p.data, p.site.read("moved/wp/wp.old"));
+}
+
+namespace {
+
+// The database of day d of a series: d records, so every state differs.
+std::string day_database(int d) {
+  std::vector<WpRecord> records;
+  for (int i = 0; i < d; ++i) {
+    records.push_back(make_record(distinct_callsign(i).c_str(), "QQ1AA.QQ.EU", kFrozenNow, kFrozenNow));
+  }
+  return records_bytes(records);
+}
+
+std::string generation(const Site& site, int n) {
+  std::string name = n == 0 ? "data/wp/wp.old" : "data/wp/wp.old." + std::to_string(n);
+  return site.exists(name) ? site.read(name) : "(none)";
+}
+
+}  // namespace
+
+// After each committed run wp.old.N is the database as it was before the
+// Nth earlier committed run, up to --keep (default 3), with its mode; a
+// failed copy, a run undone by its drop limit, and a kill at any rename of
+// the rotation leave no state lost: the next run ends the chain as an
+// undisturbed series of runs would have.
+TEST(Generations, EachKeepsAnEarlierStateThroughFailuresAndCrashes) {
+  Prepared p(day_database(1));
+  std::vector<std::string> before;  // the database before each committed run, newest last
+  for (int d = 2; d <= 6; ++d) {
+    before.push_back(p.site.read("data/wp/wp.sys"));
+    // Changing day counts and keeps; the database of day d is written after
+    // the run, as the larger system would have changed it by the next one.
+    std::vector<std::string> args = {std::to_string(30 + d), std::to_string(80 + d)};
+    ASSERT_EQ(0, run_scripted(p.site, args, {}).status) << d;
+    for (int n = 0; n <= 3 && n < static_cast<int>(before.size()); ++n) {
+      EXPECT_TRUE(same_bytes(before[before.size() - 1 - n], generation(p.site, n)))
+          << "day " << d << " wp.old." << n;
+    }
+    // A wp.old takes the mode its predecessor had: 0600 at first.
+    struct stat st;
+    ASSERT_EQ(0, stat(p.site.path("data/wp/wp.old").c_str(), &st));
+    EXPECT_EQ(d == 2 ? 0600u : 0640u, st.st_mode & 0777) << d;
+    chmod(p.site.path("data/wp/wp.old").c_str(), 0640);
+    p.site.write("data/wp/wp.sys", day_database(d));
+  }
+  EXPECT_EQ("(none)", generation(p.site, 4));
+  std::string chain[4];
+  for (int n = 0; n < 4; ++n) chain[n] = generation(p.site, n);
+  // Failures before the commit leave every generation as it was.
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    Fault fault;
+    int status;
+  } failures[] = {
+      {"copy fails", {}, {Call::copy_file_range, "wp.new", 1, Action::fail, ENOSPC}, 2},
+      {"copy killed", {}, {Call::fsync, "wp.new", 1, Action::kill}, 128 + SIGKILL},
+      {"rewrite fails", {}, {Call::write, "wp.sys", 1, Action::fail, ENOSPC}, 1},
+      {"drop limit", {"--max-drop=10", "40", "-1"}, {Call::fsync, "nothing", 1, Action::kill}, 4},
+  };
+  for (const Case& c : failures) {
+    Script script;
+    script.faults.push_back(c.fault);
+    RunResult r = run_scripted(p.site, c.args, script);
+    EXPECT_EQ(c.status, r.status) << c.name << "\n" << r.err;
+    if (r.status == 128 + SIGKILL) {
+      EXPECT_EQ(0, run_scripted(p.site, {"--recover"}, {}).status) << c.name;
+    }
+    for (int n = 0; n < 4; ++n)
+      EXPECT_TRUE(same_bytes(chain[n], generation(p.site, n))) << c.name << " wp.old." << n;
+    EXPECT_TRUE(same_bytes(day_database(6), p.site.read("data/wp/wp.sys"))) << c.name;
+  }
+  // A kill at each rename of the rotation, which comes after the commit,
+  // then the next run, which finishes it and goes on: as two runs.
+  Outcome expected;
+  std::string chain_after[4];
+  {
+    Site clean;
+    copy_site(p.site, clean, true);
+    ASSERT_EQ(0, run_scripted(clean, {}, {}).status);
+    ASSERT_EQ(0, run_scripted(clean, {}, {}).status);
+    expected = outcome(clean);
+    for (int n = 0; n < 4; ++n) chain_after[n] = generation(clean, n);
+    EXPECT_TRUE(same_bytes(chain[0], chain_after[2]));
+  }
+  for (int n = 1; n <= 4; ++n) {  // wp.old.2 to .3, .1 to .2, wp.old to .1, wp.new to wp.old
+    Site crashed;
+    copy_site(p.site, crashed, true);
+    ASSERT_EQ(128 + SIGKILL, run_scripted(crashed, {}, one(Call::renameat, "", n, Action::kill)).status) << n;
+    RunResult next = run_scripted(crashed, {}, {});
+    EXPECT_EQ(0, next.status) << "rename #" << n << "\n" << next.err;
+    EXPECT_NE(std::string::npos, next.err.find("after its commit")) << n;
+    EXPECT_TRUE(same_bytes(expected.database, crashed.read("data/wp/wp.sys"))) << n;
+    for (int g = 0; g < 4; ++g) {
+      EXPECT_TRUE(same_bytes(chain_after[g], generation(crashed, g))) << "rename #" << n << " wp.old." << g;
+    }
+  }
+  // --keep=0 keeps today's files: wp.old alone, the older ones untouched.
+  ASSERT_EQ(0, run_scripted(p.site, {"--keep=0"}, {}).status);
+  EXPECT_TRUE(same_bytes(day_database(6), generation(p.site, 0)));
+  EXPECT_TRUE(same_bytes(chain[1], generation(p.site, 1)));
+}
+
+// kestol --restore=N puts generation N back, and the database it replaced
+// becomes wp.old, so that --restore=0 undoes it; a generation that does not
+// exist is refused with nothing touched.
+TEST(Generations, ARestoreCanItselfBeUndone) {
+  Prepared p(day_database(1));
+  for (int d = 2; d <= 3; ++d) {
+    ASSERT_EQ(0, run_scripted(p.site, {}, {}).status);
+    p.site.write("data/wp/wp.sys", day_database(d));
+  }
+  // wp.sys: day 3; wp.old: day 2; wp.old.1: day 1.
+  auto before = p.site.files();
+  RunResult missing = run_scripted(p.site, {"--restore=5"}, {});
+  EXPECT_EQ(2, missing.status);
+  EXPECT_EQ(std::string("\nKestol V 7.00b\n\n") + std::string("Cannot find data/wp/wp.old.5\n"), missing.err);
+  EXPECT_TRUE(before == p.site.files());
+  RunResult restored = run_scripted(p.site, {"--restore=1"}, {});
+  EXPECT_EQ(0, restored.status) << restored.err;
+  EXPECT_EQ(std::string("\nKestol V 7.00b\n\n") +
+                std::string("'data/wp/wp.sys' restored from 'data/wp/wp.old.1'\n"),
+            restored.err);
+  EXPECT_TRUE(same_bytes(day_database(1), p.site.read("data/wp/wp.sys")));
+  EXPECT_TRUE(same_bytes(day_database(3), generation(p.site, 0)));
+  EXPECT_TRUE(same_bytes(day_database(2), generation(p.site, 1)));
+  EXPECT_EQ("", p.site.read("data/wp/mess.wp"));  // announces nothing
+  ASSERT_EQ(0, run_scripted(p.site, {"--restore=0"}, {}).status);
+  EXPECT_TRUE(same_bytes(day_database(3), p.site.read("data/wp/wp.sys")));
+  // Killed while it restores: recovered as a run is.
+  ASSERT_EQ(128 + SIGKILL,
+            run_scripted(p.site, {"--restore=2"}, one(Call::ftruncate, "wp.sys", 1, Action::kill)).status);
+  RunResult next = run_scripted(p.site, {}, {});
+  EXPECT_EQ(0, next.status) << next.err;
+  EXPECT_NE(std::string::npos, next.err.find(kRecoveredNew));
+  EXPECT_TRUE(same_bytes(day_database(3), generation(p.site, 0)));  // the restore never happened
+}
+
+// --max-drop=P undoes a run that would drop more than P percent of the
+// records it read: database, mess.wp, update file and generations as they
+// were. At the limit or under it the run goes on.
+TEST(Generations, TheDropLimitUndoesTheWholeRun) {
+  std::string data = mixed_database(700);  // every seventh expired: 100 of 700 dropped
+  struct Case {
+    const char* limit;
+    int status;
+  } cases[] = {{"--max-drop=10", 4}, {"--max-drop=15", 0}, {"--max-drop=0", 4}, {"--max-drop=100", 0}};
+  for (const Case& c : cases) {
+    Prepared p(data, true);
+    p.site.write("data/wp/wp.old", "yesterday");
+    auto before = p.site.files();
+    std::vector<std::string> args = {c.limit};
+    args.insert(args.end(), kUpdateArgs.begin(), kUpdateArgs.end());
+    RunResult r = run_scripted(p.site, args, {});
+    EXPECT_EQ(c.status, r.status) << c.limit << "\n" << r.err;
+    if (c.status != 0) {
+      EXPECT_NE(std::string::npos, r.err.find("Run would delete 100 of 700 records: nothing changed\n"))
+          << c.limit;
+      auto after = p.site.files();
+      after.erase("data/wp/kestol.lck");  // created empty by the run
+      EXPECT_TRUE(before == after) << c.limit;
+    } else {
+      EXPECT_EQ("yesterday", p.site.read("data/wp/wp.old.1")) << c.limit;
+    }
+  }
+}
+
+// The database's own locks: a writer of the larger system that holds a
+// flock or a record lock on wp.sys makes the run refuse it, touching
+// nothing.
+TEST(Generations, ADatabaseLockedByAnotherProcessIsInUse) {
+  for (bool record_lock : {false, true}) {
+    Prepared p(day_database(5));
+    auto before = p.site.files();
+    int fd = open(p.site.path("data/wp/wp.sys").c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    if (record_lock) {
+      ASSERT_EQ(0, lockf(fd, F_LOCK, 0));
+    } else {
+      ASSERT_EQ(0, flock(fd, LOCK_EX));
+    }
+    RunResult r = run_scripted(p.site, {}, {});
+    close(fd);
+    EXPECT_EQ(4, r.status) << record_lock;
+    EXPECT_EQ(std::string(kSettings) + "Database 'data/wp/wp.sys' is in use\n", r.err) << record_lock;
+    auto after = p.site.files();
+    after.erase("data/wp/kestol.lck");
+    after.erase("data/wp/mess.wp");
+    before.erase("data/wp/mess.wp");
+    EXPECT_TRUE(before == after) << record_lock;
+    EXPECT_EQ(0, run_scripted(p.site, {}, {}).status) << record_lock;  // once it is let go
+  }
+}
+
+namespace {
+
+// Appends the records of the hook's target to the database, as a writer of
+// the larger system that takes no lock would while a run rewrites it.
+struct Appender {
+  std::string path;
+  std::string records;
+};
+
+void append_records(void* target) {
+  auto& a = *static_cast<Appender*>(target);
+  std::ofstream(a.path, std::ios::binary | std::ios::app) << a.records;
+}
+
+}  // namespace
+
+// Records appended to the database during a run are never cut off: they
+// follow the rewritten records as they are, also when the run is undone
+// or killed after they were moved.
+TEST(Generations, RecordsAppendedDuringTheRunAreKept) {
+  std::string data = mixed_database(1500);
+  std::vector<WpRecord> added;
+  for (int i = 0; i < 300; ++i) {
+    added.push_back(
+        make_record(distinct_callsign(100000 + i).c_str(), "QQ1AA.QQ.EU", kFrozenNow, kFrozenNow));
+  }
+  Appender appender{"", records_bytes(added)};
+  std::string rewritten = clean_outcome(data, false).database;
+  struct Case {
+    const char* name;
+    Fault after;  // besides the append, at the commit's sync of mess.wp
+    int status;
+    std::string expected;
+  } cases[] = {
+      {"committed", {Call::fsync, "nothing", 1, Action::kill}, 0, rewritten + appender.records},
+      {"undone", {Call::fsync, "wp.sys", 1, Action::fail, EIO}, 1, data + appender.records},
+      {"killed after the move",
+       {Call::ftruncate, "wp.sys", 1, Action::kill},
+       128 + SIGKILL,
+       data + appender.records},
+  };
+  for (const Case& c : cases) {
+    Prepared p(data);
+    appender.path = p.site.path("data/wp/wp.sys");
+    Script script;
+    script.faults.push_back({Call::fsync, "mess.wp", 1, Action::hook, 0, false, append_records, &appender});
+    script.faults.push_back(c.after);
+    RunResult r = run_scripted(p.site, {}, script);
+    EXPECT_EQ(c.status, r.status) << c.name << "\n" << r.err;
+    if (r.status == 128 + SIGKILL) {
+      ASSERT_EQ(0, run_scripted(p.site, {"--recover"}, {}).status) << c.name;
+    }
+    EXPECT_TRUE(same_bytes(c.expected, p.site.read("data/wp/wp.sys"))) << c.name;
+    EXPECT_FALSE(p.site.exists("data/wp/wp.add")) << c.name;
+  }
 }
