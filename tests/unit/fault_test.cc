@@ -706,9 +706,32 @@ std::string day_database(int d) {
   return records_bytes(records);
 }
 
-std::string generation(const Site& site, int n) {
-  std::string name = n == 0 ? "data/wp/wp.old" : "data/wp/wp.old." + std::to_string(n);
-  return site.exists(name) ? site.read(name) : "(none)";
+// wp.old, then wp.old.1 to wp.old.4; "(none)" for a name that is absent.
+std::vector<std::string> generations(const Site& site) {
+  std::vector<std::string> all;
+  for (int n = 0; n <= 4; ++n) {
+    std::string name = n == 0 ? "data/wp/wp.old" : "data/wp/wp.old." + std::to_string(n);
+    all.push_back(site.exists(name) ? site.read(name) : "(none)");
+  }
+  return all;
+}
+
+// Every file of the site but the run lock, which a run creates empty.
+std::map<std::string, std::string> files_but_lock(const Site& site) {
+  auto files = site.files();
+  files.erase("data/wp/kestol.lck");
+  return files;
+}
+
+// Appends records to the file at a path, as a writer of the larger system
+// that takes no lock would while a run rewrites it.
+struct Appender {
+  std::string path, records;
+};
+
+void append_records(void* target) {
+  auto& a = *static_cast<Appender*>(target);
+  std::ofstream(a.path, std::ios::binary | std::ios::app) << a.records;
 }
 
 }  // namespace
@@ -720,17 +743,15 @@ std::string generation(const Site& site, int n) {
 // undisturbed series of runs would have.
 TEST(Generations, EachKeepsAnEarlierStateThroughFailuresAndCrashes) {
   Prepared p(day_database(1));
-  std::vector<std::string> before;  // the database before each committed run, newest last
+  std::vector<std::string> expected(5, "(none)");
   for (int d = 2; d <= 6; ++d) {
-    before.push_back(p.site.read("data/wp/wp.sys"));
-    // Changing day counts and keeps; the database of day d is written after
-    // the run, as the larger system would have changed it by the next one.
-    std::vector<std::string> args = {std::to_string(30 + d), std::to_string(80 + d)};
-    ASSERT_EQ(0, run_scripted(p.site, args, {}).status) << d;
-    for (int n = 0; n <= 3 && n < static_cast<int>(before.size()); ++n) {
-      EXPECT_TRUE(same_bytes(before[before.size() - 1 - n], generation(p.site, n)))
-          << "day " << d << " wp.old." << n;
-    }
+    // Changing day counts; the database of day d is written after the run,
+    // as the larger system would have changed it by the next one.
+    expected.insert(expected.begin(), p.site.read("data/wp/wp.sys"));
+    expected.resize(4);
+    expected.push_back("(none)");
+    ASSERT_EQ(0, run_scripted(p.site, {std::to_string(30 + d), std::to_string(80 + d)}, {}).status) << d;
+    EXPECT_TRUE(expected == generations(p.site)) << "day " << d;
     // A wp.old takes the mode its predecessor had: 0600 at first.
     struct stat st;
     ASSERT_EQ(0, stat(p.site.path("data/wp/wp.old").c_str(), &st));
@@ -738,46 +759,35 @@ TEST(Generations, EachKeepsAnEarlierStateThroughFailuresAndCrashes) {
     chmod(p.site.path("data/wp/wp.old").c_str(), 0640);
     p.site.write("data/wp/wp.sys", day_database(d));
   }
-  EXPECT_EQ("(none)", generation(p.site, 4));
-  std::string chain[4];
-  for (int n = 0; n < 4; ++n) chain[n] = generation(p.site, n);
-  // Failures before the commit leave every generation as it was.
+  // Failures before the commit leave every file as it was.
+  const auto before = files_but_lock(p.site);
   struct Case {
-    const char* name;
     std::vector<std::string> args;
     Fault fault;
     int status;
   } failures[] = {
-      {"copy fails", {}, {Call::copy_file_range, "wp.new", 1, Action::fail, ENOSPC}, 2},
-      {"copy killed", {}, {Call::fsync, "wp.new", 1, Action::kill}, 128 + SIGKILL},
-      {"rewrite fails", {}, {Call::write, "wp.sys", 1, Action::fail, ENOSPC}, 1},
-      {"drop limit", {"--max-drop=10", "40", "-1"}, {Call::fsync, "nothing", 1, Action::kill}, 4},
+      {{}, {Call::copy_file_range, "wp.new", 1, Action::fail, ENOSPC}, 2},
+      {{}, {Call::fsync, "wp.new", 1, Action::kill}, 128 + SIGKILL},
+      {{}, {Call::write, "wp.sys", 1, Action::fail, ENOSPC}, 1},
+      {{"--max-drop=10", "40", "-1"}, {Call::fsync, "nothing", 1, Action::kill}, 4},
   };
   for (const Case& c : failures) {
-    Script script;
-    script.faults.push_back(c.fault);
-    RunResult r = run_scripted(p.site, c.args, script);
-    EXPECT_EQ(c.status, r.status) << c.name << "\n" << r.err;
-    if (r.status == 128 + SIGKILL) {
-      EXPECT_EQ(0, run_scripted(p.site, {"--recover"}, {}).status) << c.name;
+    RunResult r = run_scripted(p.site, c.args, Script{{c.fault}});
+    EXPECT_EQ(c.status, r.status) << call_name(c.fault.call) << "\n" << r.err;
+    bool killed = r.status == 128 + SIGKILL;
+    if (killed) {
+      ASSERT_EQ(0, run_scripted(p.site, {"--recover"}, {}).status);
     }
-    for (int n = 0; n < 4; ++n)
-      EXPECT_TRUE(same_bytes(chain[n], generation(p.site, n))) << c.name << " wp.old." << n;
-    EXPECT_TRUE(same_bytes(day_database(6), p.site.read("data/wp/wp.sys"))) << c.name;
+    auto after = files_but_lock(p.site);
+    if (killed) after.erase("data/wp/wp.new");  // the copy it made, replaced by the next run
+    EXPECT_TRUE(before == after) << call_name(c.fault.call);
   }
   // A kill at each rename of the rotation, which comes after the commit,
   // then the next run, which finishes it and goes on: as two runs.
-  Outcome expected;
-  std::string chain_after[4];
-  {
-    Site clean;
-    copy_site(p.site, clean, true);
-    ASSERT_EQ(0, run_scripted(clean, {}, {}).status);
-    ASSERT_EQ(0, run_scripted(clean, {}, {}).status);
-    expected = outcome(clean);
-    for (int n = 0; n < 4; ++n) chain_after[n] = generation(clean, n);
-    EXPECT_TRUE(same_bytes(chain[0], chain_after[2]));
-  }
+  Site clean;
+  copy_site(p.site, clean, true);
+  ASSERT_EQ(0, run_scripted(clean, {}, {}).status);
+  ASSERT_EQ(0, run_scripted(clean, {}, {}).status);
   for (int n = 1; n <= 4; ++n) {  // wp.old.2 to .3, .1 to .2, wp.old to .1, wp.new to wp.old
     Site crashed;
     copy_site(p.site, crashed, true);
@@ -785,15 +795,14 @@ TEST(Generations, EachKeepsAnEarlierStateThroughFailuresAndCrashes) {
     RunResult next = run_scripted(crashed, {}, {});
     EXPECT_EQ(0, next.status) << "rename #" << n << "\n" << next.err;
     EXPECT_NE(std::string::npos, next.err.find("after its commit")) << n;
-    EXPECT_TRUE(same_bytes(expected.database, crashed.read("data/wp/wp.sys"))) << n;
-    for (int g = 0; g < 4; ++g) {
-      EXPECT_TRUE(same_bytes(chain_after[g], generation(crashed, g))) << "rename #" << n << " wp.old." << g;
-    }
+    EXPECT_TRUE(outcome(clean) == outcome(crashed)) << n;
+    EXPECT_TRUE(generations(clean) == generations(crashed)) << "rename #" << n;
   }
   // --keep=0 keeps today's files: wp.old alone, the older ones untouched.
   ASSERT_EQ(0, run_scripted(p.site, {"--keep=0"}, {}).status);
-  EXPECT_TRUE(same_bytes(day_database(6), generation(p.site, 0)));
-  EXPECT_TRUE(same_bytes(chain[1], generation(p.site, 1)));
+  expected = generations(p.site);
+  EXPECT_TRUE(same_bytes(day_database(6), expected[0]));
+  EXPECT_TRUE(same_bytes(before.at("data/wp/wp.old.1"), expected[1]));
 }
 
 // kestol --restore=N puts generation N back, and the database it replaced
@@ -809,16 +818,14 @@ TEST(Generations, ARestoreCanItselfBeUndone) {
   auto before = p.site.files();
   RunResult missing = run_scripted(p.site, {"--restore=5"}, {});
   EXPECT_EQ(2, missing.status);
-  EXPECT_EQ(std::string("\nKestol V 7.00b\n\n") + std::string("Cannot find data/wp/wp.old.5\n"), missing.err);
+  EXPECT_EQ("\nKestol V 7.00b\n\nCannot find data/wp/wp.old.5\n", missing.err);
   EXPECT_TRUE(before == p.site.files());
   RunResult restored = run_scripted(p.site, {"--restore=1"}, {});
-  EXPECT_EQ(0, restored.status) << restored.err;
-  EXPECT_EQ(std::string("\nKestol V 7.00b\n\n") +
-                std::string("'data/wp/wp.sys' restored from 'data/wp/wp.old.1'\n"),
-            restored.err);
+  EXPECT_EQ(0, restored.status);
+  EXPECT_EQ("\nKestol V 7.00b\n\n'data/wp/wp.sys' restored from 'data/wp/wp.old.1'\n", restored.err);
+  std::vector<std::string> expected = {day_database(3), day_database(2), day_database(1), "(none)", "(none)"};
   EXPECT_TRUE(same_bytes(day_database(1), p.site.read("data/wp/wp.sys")));
-  EXPECT_TRUE(same_bytes(day_database(3), generation(p.site, 0)));
-  EXPECT_TRUE(same_bytes(day_database(2), generation(p.site, 1)));
+  EXPECT_TRUE(expected == generations(p.site));
   EXPECT_EQ("", p.site.read("data/wp/mess.wp"));  // announces nothing
   ASSERT_EQ(0, run_scripted(p.site, {"--restore=0"}, {}).status);
   EXPECT_TRUE(same_bytes(day_database(3), p.site.read("data/wp/wp.sys")));
@@ -828,80 +835,49 @@ TEST(Generations, ARestoreCanItselfBeUndone) {
   RunResult next = run_scripted(p.site, {}, {});
   EXPECT_EQ(0, next.status) << next.err;
   EXPECT_NE(std::string::npos, next.err.find(kRecoveredNew));
-  EXPECT_TRUE(same_bytes(day_database(3), generation(p.site, 0)));  // the restore never happened
+  EXPECT_TRUE(same_bytes(day_database(3), generations(p.site)[0]));  // the restore never happened
 }
 
-// --max-drop=P undoes a run that would drop more than P percent of the
-// records it read: database, mess.wp, update file and generations as they
-// were. At the limit or under it the run goes on.
-TEST(Generations, TheDropLimitUndoesTheWholeRun) {
+// What makes a run refuse or undo itself whole, with every file as it was
+// (the database, mess.wp, the update file, the generations): more dropped
+// than --max-drop allows, or a lock another process holds on wp.sys, of
+// either kind. At the limit or under it the run goes on.
+TEST(Generations, TheDropLimitAndTheDatabaseLocks) {
   std::string data = mixed_database(700);  // every seventh expired: 100 of 700 dropped
+  const std::string dropped = "Run would delete 100 of 700 records: nothing changed\n";
+  const std::string in_use = "Database 'data/wp/wp.sys' is in use\n";
+  enum Lock { none, whole_file, record };
   struct Case {
     const char* limit;
+    Lock lock;
     int status;
-  } cases[] = {{"--max-drop=10", 4}, {"--max-drop=15", 0}, {"--max-drop=0", 4}, {"--max-drop=100", 0}};
+    const std::string& message;
+  } cases[] = {
+      {"--max-drop=10", none, 4, dropped}, {"--max-drop=15", none, 0, dropped},
+      {"--max-drop=0", none, 4, dropped},  {"--max-drop=100", none, 0, dropped},
+      {"--keep=3", whole_file, 4, in_use}, {"--keep=3", record, 4, in_use},
+  };
   for (const Case& c : cases) {
     Prepared p(data, true);
     p.site.write("data/wp/wp.old", "yesterday");
-    auto before = p.site.files();
+    auto before = files_but_lock(p.site);
+    int fd = open(p.site.path("data/wp/wp.sys").c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    int locked = c.lock == whole_file ? flock(fd, LOCK_EX) : c.lock == record ? lockf(fd, F_LOCK, 0) : 0;
+    ASSERT_EQ(0, locked);
     std::vector<std::string> args = {c.limit};
     args.insert(args.end(), kUpdateArgs.begin(), kUpdateArgs.end());
     RunResult r = run_scripted(p.site, args, {});
-    EXPECT_EQ(c.status, r.status) << c.limit << "\n" << r.err;
+    close(fd);
+    EXPECT_EQ(c.status, r.status) << c.limit << c.lock << "\n" << r.err;
     if (c.status != 0) {
-      EXPECT_NE(std::string::npos, r.err.find("Run would delete 100 of 700 records: nothing changed\n"))
-          << c.limit;
-      auto after = p.site.files();
-      after.erase("data/wp/kestol.lck");  // created empty by the run
-      EXPECT_TRUE(before == after) << c.limit;
+      EXPECT_NE(std::string::npos, r.err.find(c.message)) << c.limit << c.lock;
+      EXPECT_TRUE(before == files_but_lock(p.site)) << c.limit << c.lock;
     } else {
       EXPECT_EQ("yesterday", p.site.read("data/wp/wp.old.1")) << c.limit;
     }
   }
 }
-
-// The database's own locks: a writer of the larger system that holds a
-// flock or a record lock on wp.sys makes the run refuse it, touching
-// nothing.
-TEST(Generations, ADatabaseLockedByAnotherProcessIsInUse) {
-  for (bool record_lock : {false, true}) {
-    Prepared p(day_database(5));
-    auto before = p.site.files();
-    int fd = open(p.site.path("data/wp/wp.sys").c_str(), O_RDWR);
-    ASSERT_GE(fd, 0);
-    if (record_lock) {
-      ASSERT_EQ(0, lockf(fd, F_LOCK, 0));
-    } else {
-      ASSERT_EQ(0, flock(fd, LOCK_EX));
-    }
-    RunResult r = run_scripted(p.site, {}, {});
-    close(fd);
-    EXPECT_EQ(4, r.status) << record_lock;
-    EXPECT_EQ(std::string(kSettings) + "Database 'data/wp/wp.sys' is in use\n", r.err) << record_lock;
-    auto after = p.site.files();
-    after.erase("data/wp/kestol.lck");
-    after.erase("data/wp/mess.wp");
-    before.erase("data/wp/mess.wp");
-    EXPECT_TRUE(before == after) << record_lock;
-    EXPECT_EQ(0, run_scripted(p.site, {}, {}).status) << record_lock;  // once it is let go
-  }
-}
-
-namespace {
-
-// Appends the records of the hook's target to the database, as a writer of
-// the larger system that takes no lock would while a run rewrites it.
-struct Appender {
-  std::string path;
-  std::string records;
-};
-
-void append_records(void* target) {
-  auto& a = *static_cast<Appender*>(target);
-  std::ofstream(a.path, std::ios::binary | std::ios::app) << a.records;
-}
-
-}  // namespace
 
 // Records appended to the database during a run are never cut off: they
 // follow the rewritten records as they are, also when the run is undone
@@ -914,32 +890,25 @@ TEST(Generations, RecordsAppendedDuringTheRunAreKept) {
         make_record(distinct_callsign(100000 + i).c_str(), "QQ1AA.QQ.EU", kFrozenNow, kFrozenNow));
   }
   Appender appender{"", records_bytes(added)};
-  std::string rewritten = clean_outcome(data, false).database;
   struct Case {
-    const char* name;
     Fault after;  // besides the append, at the commit's sync of mess.wp
     int status;
     std::string expected;
   } cases[] = {
-      {"committed", {Call::fsync, "nothing", 1, Action::kill}, 0, rewritten + appender.records},
-      {"undone", {Call::fsync, "wp.sys", 1, Action::fail, EIO}, 1, data + appender.records},
-      {"killed after the move",
-       {Call::ftruncate, "wp.sys", 1, Action::kill},
-       128 + SIGKILL,
-       data + appender.records},
+      {{Call::fsync, "nothing", 1, Action::kill}, 0, clean_outcome(data, false).database + appender.records},
+      {{Call::fsync, "wp.sys", 1, Action::fail, EIO}, 1, data + appender.records},
+      {{Call::ftruncate, "wp.sys", 1, Action::kill}, 128 + SIGKILL, data + appender.records},
   };
   for (const Case& c : cases) {
     Prepared p(data);
     appender.path = p.site.path("data/wp/wp.sys");
-    Script script;
-    script.faults.push_back({Call::fsync, "mess.wp", 1, Action::hook, 0, false, append_records, &appender});
-    script.faults.push_back(c.after);
-    RunResult r = run_scripted(p.site, {}, script);
-    EXPECT_EQ(c.status, r.status) << c.name << "\n" << r.err;
+    Fault append = {Call::fsync, "mess.wp", 1, Action::hook, 0, false, append_records, &appender};
+    RunResult r = run_scripted(p.site, {}, Script{{append, c.after}});
+    EXPECT_EQ(c.status, r.status) << r.err;
     if (r.status == 128 + SIGKILL) {
-      ASSERT_EQ(0, run_scripted(p.site, {"--recover"}, {}).status) << c.name;
+      ASSERT_EQ(0, run_scripted(p.site, {"--recover"}, {}).status);
     }
-    EXPECT_TRUE(same_bytes(c.expected, p.site.read("data/wp/wp.sys"))) << c.name;
-    EXPECT_FALSE(p.site.exists("data/wp/wp.add")) << c.name;
+    EXPECT_TRUE(same_bytes(c.expected, p.site.read("data/wp/wp.sys"))) << c.status;
+    EXPECT_FALSE(p.site.exists("data/wp/wp.add")) << c.status;
   }
 }
