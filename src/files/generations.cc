@@ -19,7 +19,7 @@ bool exists(int folder, const char* name) {
 
 }  // namespace
 
-void generation_name(int n, char (&name)[16]) {
+void generation_name(int n, char (&name)[kGenerationNameSize]) {
   if (n == 0) {
     std::snprintf(name, sizeof name, "wp.old");
   } else {
@@ -35,7 +35,7 @@ bool rotate_generations(int folder, int keep) {
   // rotation starts at the top, where wp.old.keep gives way.
   int gap = keep;
   for (int n = 0; n < keep; ++n) {
-    char name[16];
+    char name[kGenerationNameSize];
     generation_name(n, name);
     if (!exists(folder, name)) {
       gap = n;
@@ -43,7 +43,7 @@ bool rotate_generations(int folder, int keep) {
     }
   }
   for (int n = gap; n >= 1; --n) {
-    char from[16], to[16];
+    char from[kGenerationNameSize], to[kGenerationNameSize];
     generation_name(n - 1, from);
     generation_name(n, to);
     if (sys().renameat(folder, from, folder, to) != 0 && errno != ENOENT) return false;

@@ -9,9 +9,11 @@
 
 constexpr int kMostGenerations = 9;
 constexpr char kNewBackupName[] = "wp.new";
+// Room for "wp.old." and any int.
+constexpr int kGenerationNameSize = 20;
 
 // The name of generation n (0: wp.old).
-void generation_name(int n, char (&name)[16]);
+void generation_name(int n, char (&name)[kGenerationNameSize]);
 
 // Rotates the generations of folder and puts wp.new in as wp.old, keeping
 // keep older ones, then flushes the folder to stable storage. Also takes up

@@ -45,7 +45,7 @@ bool update_file_is_database_file(const RunContext& ctx) {
   struct stat update;
   if (sys().fstat(output_fd(ctx.announcer.update_file), &update) != 0) return false;
   struct stat other;
-  char generations[kMostGenerations + 1][16];
+  char generations[kMostGenerations + 1][kGenerationNameSize];
   for (int n = 0; n <= kMostGenerations; ++n) generation_name(n, generations[n]);
   const char* in_folder[] = {kDatabaseName, kNewBackupName, kAddedName};
   for (const char* name : in_folder) {
@@ -69,7 +69,7 @@ bool is_database_name(const char* name) {
     if (std::strcmp(name, own) == 0) return true;
   }
   for (int n = 0; n <= kMostGenerations; ++n) {
-    char generation[16];
+    char generation[kGenerationNameSize];
     generation_name(n, generation);
     if (std::strcmp(name, generation) == 0) return true;
   }
@@ -372,7 +372,7 @@ Failed copy_failure(CopyResult result, const SiteConfig& config) {
 
 Failed restore_generation(RunContext& ctx) {
   const SiteConfig& config = ctx.config;
-  char name[16];
+  char name[kGenerationNameSize];
   generation_name(ctx.options.restore, name);
   join_text(ctx.shown, sizeof ctx.shown, {config.folder_path, name});
   int generation = open_regular_at(ctx.folder.fd, name, O_RDONLY, 0, Links::refuse);

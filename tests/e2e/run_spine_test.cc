@@ -88,20 +88,15 @@ TEST(RunSpine, VersionOnStandardOutput) {
 
 // A mistyped argument is refused before the banner, touching nothing:
 // an option kestol does not know, an option's value out of range, a day
-// count that is not a number.
+// count that is not a number (the parser's tests have the other cases).
 TEST(RunSpine, MistypedArgumentsAreRefusedBeforeAnything) {
   struct Case {
     std::vector<std::string> args;
     std::string err;
   } cases[] = {
       {{"--dry-run"}, "Unknown option '--dry-run'\n"},
-      {{"-n"}, "Unknown option '-n'\n"},
-      {{"--verison"}, "Unknown option '--verison'\n"},
       {{"--keep=10"}, "Invalid option '--keep=10'\n"},
-      {{"40", "ninety"}, "Invalid day count 'ninety'\n"},
       {{"/NOC", "40", "90"}, "Invalid day count '/NOC'\n"},
-      {{"9x"}, "Invalid day count '9x'\n"},
-      {{"/HELP"}, "Invalid day count '/HELP'\n"},
   };
   for (const Case& c : cases) {
     Prepared p;
