@@ -43,3 +43,7 @@ void write_progress(std::int32_t total) {
   std::fwrite(text, 1, static_cast<std::size_t>(length), stderr);
   if (monotonic_ns() - last_flush_ns >= 100000000) flush_standard_error();
 }
+
+void write_records_reviewed(std::int32_t total) {
+  std::fprintf(stderr, "\rRecord %ld\n\n", static_cast<long>(total));
+}

@@ -13,3 +13,5 @@ void buffer_standard_error();
 void flush_standard_error();
 // "\rRecord %ld" with total, flushed when the last flush is old enough.
 void write_progress(std::int32_t total);
+// "\rRecord %ld\n\n": the last count, once every record is reviewed.
+void write_records_reviewed(std::int32_t total);

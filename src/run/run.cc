@@ -77,7 +77,7 @@ Failed run_sequence(RunContext& ctx) {
   if (Failed f = open_loop_files(ctx)) return f;
   if (Failed f = rewrite_database(ctx)) return f;
   close_run_files(ctx);
-  std::fprintf(stderr, "\rRecord %ld\n\n", static_cast<long>(ctx.counters.total));
+  write_records_reviewed(ctx.counters.total);
   flush_standard_error();  // before the summary, so a shared log keeps the order
   write_summary(ctx);
   return {};

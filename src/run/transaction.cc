@@ -14,6 +14,7 @@
 #include "files/journal.h"
 #include "files/path_walk.h"
 #include "files/undo.h"
+#include "run/progress.h"
 #include "run/record_loop.h"
 #include "util/fd_io.h"
 #include "util/join_text.h"
@@ -286,6 +287,7 @@ Failed rewrite_database(RunContext& ctx) {
     std::int64_t read = ctx.counters.record_index;
     std::int64_t dropped = read - ctx.database_length / static_cast<std::int64_t>(kRecordSize);
     if (dropped * 100 > static_cast<std::int64_t>(ctx.options.max_drop) * read) {
+      write_records_reviewed(ctx.counters.total);  // ends the progress line, as a run does
       std::snprintf(ctx.numbers[0], sizeof ctx.numbers[0], "%ld", static_cast<long>(dropped));
       std::snprintf(ctx.numbers[1], sizeof ctx.numbers[1], "%ld", static_cast<long>(read));
       return {Failure::too_many_drops, ctx.numbers[0], ctx.numbers[1]};

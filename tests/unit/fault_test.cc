@@ -844,7 +844,7 @@ TEST(Generations, ARestoreCanItselfBeUndone) {
 // either kind. At the limit or under it the run goes on.
 TEST(Generations, TheDropLimitAndTheDatabaseLocks) {
   std::string data = mixed_database(700);  // every seventh expired: 100 of 700 dropped
-  const std::string dropped = "Run would delete 100 of 700 records: nothing changed\n";
+  const std::string dropped = "\rRecord 700\n\nRun would delete 100 of 700 records: nothing changed\n";
   const std::string in_use = "Database 'data/wp/wp.sys' is in use\n";
   enum Lock { none, whole_file, record };
   struct Case {
