@@ -8,7 +8,7 @@ constexpr int kVersionMinor = 0;
 constexpr char kVersionLetter = 'b';
 
 // The usage text, on out (standard error for /H, standard output for -h
-// and --help).
+// and --help, where the options follow it).
 void write_usage(std::FILE* out);
 // "Kestol V 7.00b", on standard output.
 void write_version();
