@@ -27,7 +27,7 @@ const char* const kHeader =
     "  Delete time is 90 days\n\n126-12-08 - Saves WP.SYS file into WP.OLD file    \n\n";
 
 const char* const kPreviewUsage =
-    "usage: wptool preview [upd-days [kill-days [update-file]]] [/NOC] [--at TIME]\n";
+    "usage: wptool preview [--max-drop=P] [upd-days [kill-days [update-file]]] [/NOC] [--at TIME]\n";
 
 WpRecord station(const char* callsign, std::int32_t last_seen = kFrozenNow,
                  std::int32_t last_update = kFrozenNow) {
@@ -620,21 +620,25 @@ TEST(Preview, FailsAsTheRunFails) {
   }
 
   // After an interrupted run, a run restores the database from the backup
-  // and works on that: so does the preview.
-  Site3 s(records_bytes({station("QG1AA"), station("QG1AB", 0)}));
-  s.site.write("data/wp/wp.old", records_bytes({station("QG1AC", 0), station("QG1AD"), station("QG1AE")}));
-  s.site.write("data/wp/kestol.lck", "rewriting");
-  auto before = s.site.files();
-  RunResult preview = s.site.wptool({"preview"});
-  EXPECT_TRUE(before == s.site.files());
-  RunResult run = s.site.run({});
-  EXPECT_EQ(0, preview.status);
-  EXPECT_EQ(
-      "Previous run was interrupted: a run restores 'data/wp/wp.sys' from 'data/wp/wp.old' first; previewing "
-      "it\n",
-      preview.err);
-  EXPECT_EQ("drop\t0\tQG1AC\tnot seen since 1970-01-01 00:00:00\n" + run.out, preview.out);
-  EXPECT_NE(std::string::npos, run.out.find("    3 total records"));  // the backup's, not wp.sys's 2
+  // and works on that: so does the preview. An older journal's backup is
+  // wp.old.
+  for (const char* backup : {"wp.new", "wp.old"}) {
+    Site3 s(records_bytes({station("QG1AA"), station("QG1AB", 0)}));
+    s.site.write(std::string("data/wp/") + backup,
+                 records_bytes({station("QG1AC", 0), station("QG1AD"), station("QG1AE")}));
+    s.site.write("data/wp/kestol.lck", backup[3] == 'n' ? "rewriting 2\nkeep 3\n" : "rewriting");
+    auto before = s.site.files();
+    RunResult preview = s.site.wptool({"preview"});
+    EXPECT_TRUE(before == s.site.files());
+    RunResult run = s.site.run({});
+    EXPECT_EQ(0, preview.status);
+    EXPECT_EQ(std::string("Previous run was interrupted: a run restores 'data/wp/wp.sys' from 'data/wp/") +
+                  backup + "' first; previewing it\n",
+              preview.err);
+    EXPECT_EQ("drop\t0\tQG1AC\tnot seen since 1970-01-01 00:00:00\n" + run.out, preview.out) << run.err;
+    EXPECT_NE(std::string::npos, run.out.find("    3 total records"))
+        << backup;  // the backup's, not wp.sys's 2
+  }
 }
 
 // diff after a run: a dropped record is not taken for the kept one with

@@ -16,6 +16,7 @@
 
 #include "config/site_config.h"
 #include "files/announce.h"
+#include "files/generations.h"
 #include "files/path_walk.h"
 #include "records/review.h"
 #include "run/clock.h"
@@ -169,7 +170,8 @@ bool take_time_option(std::vector<char*>* args, bool* given, std::int64_t* at) {
   return true;
 }
 
-const char* const kUsage = "usage: wptool preview [upd-days [kill-days [update-file]]] [/NOC] [--at TIME]\n";
+const char* const kUsage =
+    "usage: wptool preview [--max-drop=P] [upd-days [kill-days [update-file]]] [/NOC] [--at TIME]\n";
 
 // The preview's usage on request, /H as well: on standard output.
 void write_preview_usage(std::FILE*) { std::fputs(kUsage, stdout); }
@@ -193,13 +195,15 @@ Failed preview(const RunOptions& options, bool at_given, std::int64_t at, Previe
   const char* source = next_run_source(folder.fd, &interrupted);
   int fd = open_regular_at(folder.fd, source, O_RDONLY, 0, Links::refuse);
   close_folder(&folder);
+  // The backup of the interrupted run: wp.new, or wp.old for an older journal.
+  const char* backup = std::strcmp(source, kNewBackupName) == 0 ? config.new_backup_path : config.backup_path;
   if (fd < 0) {
-    return interrupted ? Failed{Failure::cannot_restore, config.database_path, config.backup_path}
+    return interrupted ? Failed{Failure::cannot_restore, config.database_path, backup}
                        : Failed{Failure::no_database, config.database_path};
   }
   if (interrupted) {
     std::fprintf(stderr, "Previous run was interrupted: a run restores '%s' from '%s' first; previewing it\n",
-                 config.database_path, config.backup_path);
+                 config.database_path, backup);
   }
   const ReviewPass pass = {options.route_check,
                            config.update_threshold,
@@ -214,7 +218,7 @@ Failed preview(const RunOptions& options, bool at_given, std::int64_t at, Previe
   LoopResult read = review_records(fd, -1, pass, state.block, &state.counters, &state.duplicates, &written);
   close_fd(fd);  // read-only
   if (read != LoopResult::done)
-    return {Failure::preview_read_failed, interrupted ? config.backup_path : config.database_path};
+    return {Failure::preview_read_failed, interrupted ? backup : config.database_path};
   write_summary_counts(state.counters);
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) return {Failure::preview_output_failed};
   // What a run with --max-drop would then do.

@@ -21,7 +21,7 @@ void write_wptool_usage(std::FILE* out) {
   std::fputs(
       "usage: wptool dump FILE\n"
       "       wptool gen N [SEED [NOW]]\n"
-      "       wptool preview [upd-days [kill-days [update-file]]] [/NOC] [--at TIME]\n"
+      "       wptool preview [--max-drop=P] [upd-days [kill-days [update-file]]] [/NOC] [--at TIME]\n"
       "       wptool diff OLD NEW\n"
       "       wptool status [--warning=HOURS] [--critical=HOURS] [--directory=DIR]\n"
       "       wptool -h | --help | --version\n"
