@@ -96,7 +96,25 @@ CopyResult check_model(int folder, const char* model, const struct stat& source,
 
 }  // namespace
 
-CopyResult copy_file(int folder, const char* source, const char* destination, const char* model) {
+namespace {
+
+// The spare file, renamed to destination and opened to be written over:
+// only a regular file of the run's user with no other name; -1 otherwise.
+int take_spare(int folder, const char* spare, const char* destination) {
+  if (spare == nullptr || sys().renameat(folder, spare, folder, destination) != 0) return -1;
+  struct stat st;
+  int out = open_regular_at(folder, destination, O_WRONLY, 0, Links::refuse, &st);
+  if (out >= 0 && (st.st_nlink != 1 || st.st_uid != ::geteuid())) {
+    close_fd(out);  // nothing written
+    out = -1;
+  }
+  return out;
+}
+
+}  // namespace
+
+CopyResult copy_file(int folder, const char* source, const char* destination, const char* model,
+                     const char* spare) {
   struct stat source_info;
   int in = open_regular_at(folder, source, O_RDONLY, 0, Links::refuse, &source_info);
   if (in < 0) return CopyResult::no_source;
@@ -107,21 +125,28 @@ CopyResult copy_file(int folder, const char* source, const char* destination, co
     close_fd(in);
     return refused;
   }
-  // Made anew, so that no earlier file of that name (a copy a crash left
-  // half done, a link) takes the bytes.
-  if (sys().unlinkat(folder, destination, 0) != 0 && errno != ENOENT) {
-    close_fd(in);
-    return CopyResult::no_destination;
+  // Written over a spare file where there is one, as writing over a file's
+  // blocks or pages costs less than allocating new ones; otherwise made
+  // anew, so that no earlier file of that name (a copy a crash left half
+  // done, a link) takes the bytes.
+  int out = take_spare(folder, spare, destination);
+  bool reused = out >= 0;
+  if (!reused) {
+    if (sys().unlinkat(folder, destination, 0) != 0 && errno != ENOENT) {
+      close_fd(in);
+      return CopyResult::no_destination;
+    }
+    out = open_regular_at(folder, destination, O_WRONLY | O_CREAT | O_EXCL, 0600, Links::refuse);
   }
-  int out = open_regular_at(folder, destination, O_WRONLY | O_CREAT | O_EXCL, 0600, Links::refuse);
   if (out < 0) {
     close_fd(in);
     return CopyResult::no_destination;
   }
   // The mode and owner of the backup it follows.
+  mode_t mode = has_model ? model_info.st_mode & 07777 : 0600;
   bool copied =
-      !has_model || (sys().fchmod(out, model_info.st_mode & 07777) == 0 &&
-                     (::geteuid() != 0 || sys().fchown(out, model_info.st_uid, model_info.st_gid) == 0));
+      ((!has_model && !reused) || sys().fchmod(out, mode) == 0) &&
+      (!has_model || ::geteuid() != 0 || sys().fchown(out, model_info.st_uid, model_info.st_gid) == 0);
   copied = copied && copy_contents(in, out, true);
   copied = close_fd(out) && copied;
   close_fd(in);  // read-only: its close cannot lose data

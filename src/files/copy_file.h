@@ -25,8 +25,11 @@ enum class CopyResult {
 // symbolic link, gives same_file; one that is a link elsewhere or not a
 // regular file, model_refused; nothing is written then. After a failure
 // or a stop signal the incomplete destination is removed; the source is
-// only read, and the model left alone.
-CopyResult copy_file(int folder, const char* source, const char* destination, const char* model);
+// only read, and the model left alone. A spare file (nullptr: none) is
+// renamed to destination and written over instead, when it is a regular
+// file of the run's user with no other name.
+CopyResult copy_file(int folder, const char* source, const char* destination, const char* model,
+                     const char* spare = nullptr);
 
 // Rewrites database, in the open folder, from the open backup the same
 // way and flushes it and the folder to stable storage; with cut, the

@@ -42,6 +42,11 @@ bool rotate_generations(int folder, int keep) {
       break;
     }
   }
+  if (keep >= 1 && gap == keep) {
+    char top[kGenerationNameSize];
+    generation_name(keep, top);
+    if (sys().renameat(folder, top, folder, kSpareName) != 0 && errno != ENOENT) return false;
+  }
   for (int n = gap; n >= 1; --n) {
     char from[kGenerationNameSize], to[kGenerationNameSize];
     generation_name(n - 1, from);

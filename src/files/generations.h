@@ -9,6 +9,9 @@
 
 constexpr int kMostGenerations = 9;
 constexpr char kNewBackupName[] = "wp.new";
+// The generation that falls off the end of a full chain, kept for the
+// next run's copy to be written over.
+constexpr char kSpareName[] = "wp.spare";
 // Room for "wp.old." and any int.
 constexpr int kGenerationNameSize = 20;
 
@@ -18,6 +21,7 @@ void generation_name(int n, char (&name)[kGenerationNameSize]);
 // Rotates the generations of folder and puts wp.new in as wp.old, keeping
 // keep older ones, then flushes the folder to stable storage. Also takes up
 // a rotation that a crash stopped: the renames already done are not made
-// again (with wp.new gone there is nothing left to do). False when a
+// again (with wp.new gone there is nothing left to do). With keep of 1 or
+// more, the one that falls off the end becomes the spare. False when a
 // rename or the flush fails.
 bool rotate_generations(int folder, int keep);

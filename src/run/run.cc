@@ -68,7 +68,7 @@ Failed run_sequence(RunContext& ctx) {
 
   std::fprintf(stderr, "%s - Saves WP.SYS file into WP.OLD file    \n\n", stamp_date(sys().time(nullptr)));
   flush_standard_error();  // the copy of a large database takes a while
-  CopyResult copied = copy_file(ctx.folder.fd, kDatabaseName, kNewBackupName, kBackupName);
+  CopyResult copied = copy_file(ctx.folder.fd, kDatabaseName, kNewBackupName, kBackupName, kSpareName);
   if (copied == CopyResult::stopped) return {Failure::stopped};
   if (Failed f = copy_failure(copied, config)) return f;
   ctx.backup_made = true;

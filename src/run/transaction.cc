@@ -39,8 +39,8 @@ bool open_appended(int folder, const char* name, bool create, char* buffer, std:
   return true;
 }
 
-// True when the open update file is the database, the backup, mess.wp, the
-// lock file, init.srv or the result file: appending records to a file the
+// True when the open update file is the database, a backup, the spare,
+// mess.wp, the lock file, init.srv or the result file: appending records to a file the
 // run or the larger system reads or rewrites would corrupt it.
 bool update_file_is_database_file(const RunContext& ctx) {
   struct stat update;
@@ -48,7 +48,7 @@ bool update_file_is_database_file(const RunContext& ctx) {
   struct stat other;
   char generations[kMostGenerations + 1][kGenerationNameSize];
   for (int n = 0; n <= kMostGenerations; ++n) generation_name(n, generations[n]);
-  const char* in_folder[] = {kDatabaseName, kNewBackupName, kAddedName};
+  const char* in_folder[] = {kDatabaseName, kNewBackupName, kAddedName, kSpareName};
   for (const char* name : in_folder) {
     if (sys().fstatat(ctx.folder.fd, name, &other, 0) == 0 && same_file(update, other)) return true;
   }
@@ -66,7 +66,7 @@ bool update_file_is_database_file(const RunContext& ctx) {
 
 // The name of one of the run's own files in the database's folder.
 bool is_database_name(const char* name) {
-  for (const char* own : {kDatabaseName, kNewBackupName, kAddedName, kMessagesName, kLockName}) {
+  for (const char* own : {kDatabaseName, kNewBackupName, kAddedName, kSpareName, kMessagesName, kLockName}) {
     if (std::strcmp(name, own) == 0) return true;
   }
   for (int n = 0; n <= kMostGenerations; ++n) {
@@ -381,7 +381,7 @@ Failed restore_generation(RunContext& ctx) {
   if (generation < 0) return {Failure::no_generation, ctx.shown};
   // The database it replaces becomes a generation itself, by the backup
   // every run makes; a missing one has none.
-  CopyResult copied = copy_file(ctx.folder.fd, kDatabaseName, kNewBackupName, kBackupName);
+  CopyResult copied = copy_file(ctx.folder.fd, kDatabaseName, kNewBackupName, kBackupName, kSpareName);
   Failed failed;
   if (copied == CopyResult::stopped) return {Failure::stopped};
   if (copied != CopyResult::copied && copied != CopyResult::no_source) failed = copy_failure(copied, config);

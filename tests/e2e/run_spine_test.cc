@@ -312,8 +312,8 @@ TEST(RunSpine, FoldersTheRunMaySearchButNotList) {
 
 TEST(RunSpine, UpdateFileThatIsADatabaseFileIsRefused) {
   for (const char* name :
-       {"data/wp/wp.sys", "data/wp/wp.old", "data/wp/wp.old.2", "data/wp/wp.new", "data/wp/mess.wp",
-        "data/wp/kestol.lck", "./data/wp/../wp/wp.sys", "init.srv", "kestol.res"}) {
+       {"data/wp/wp.sys", "data/wp/wp.old", "data/wp/wp.old.2", "data/wp/wp.new", "data/wp/wp.spare",
+        "data/wp/mess.wp", "data/wp/kestol.lck", "./data/wp/../wp/wp.sys", "init.srv", "kestol.res"}) {
     Prepared p;
     p.site.write("data/wp/mess.wp", "");
     p.site.write("kestol.res", "last run's result\n");
@@ -379,6 +379,19 @@ TEST(RunSpine, RefusesWhatCouldTurnTheRunAgainstTheMachine) {
        [](const Site& s) { ASSERT_EQ(0, symlink("../../victim", s.path("data/wp/wp.old").c_str())); }, 2,
        settings + saves + "Cannot create data/wp/wp.old\n",
        [](const Site& s) { return s.read("victim") == "a file of the machine\n"; }, false},
+      {"spare a hard link to a file elsewhere",  // never written over: a new backup is made
+       [](const Site& s) {
+         ASSERT_EQ(0, link(s.path("victim").c_str(), s.path("data/wp/wp.spare").c_str()));
+       },
+       0, "", [](const Site& s) { return s.read("victim") == "a file of the machine\n"; }, false},
+      {"spare a symbolic link elsewhere",
+       [](const Site& s) { ASSERT_EQ(0, symlink("../../victim", s.path("data/wp/wp.spare").c_str())); }, 0,
+       "",
+       [](const Site& s) {
+         return s.read("victim") == "a file of the machine\n" &&
+                s.read("data/wp/wp.old").size() == 3 * kRecordSize;
+       },
+       false},
       {"lock a symbolic link elsewhere",
        [](const Site& s) { ASSERT_EQ(0, symlink("../../victim", s.path("data/wp/kestol.lck").c_str())); }, 4,
        settings + "Cannot create 'data/wp/kestol.lck'  \n",
