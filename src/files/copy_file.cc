@@ -171,8 +171,9 @@ bool put_back_appended(int folder, const char* added, const char* database, std:
   int in = open_regular_at(folder, added, O_RDONLY, 0, Links::refuse);
   if (in < 0) return false;
   int out = open_regular_at(folder, database, O_WRONLY, 0, Links::refuse);
-  bool ok = out >= 0 && copy_range(in, 0, out, static_cast<off_t>(from), to - from) &&
-            sys().ftruncate(out, static_cast<off_t>(to)) == 0 && sync_fd(out);
+  // What follows `to` stays: records appended after the last move that the
+  // journal names, which the move never wrote over.
+  bool ok = out >= 0 && copy_range(in, 0, out, static_cast<off_t>(from), to - from) && sync_fd(out);
   if (out >= 0) ok = close_fd(out) && ok;
   close_fd(in);
   return ok;

@@ -39,6 +39,6 @@ bool restore_database(int backup_fd, int folder, const char* database, bool cut)
 
 // Puts back the records others appended to the database during a run,
 // which the run kept in added (all of it) while it moved them: written at
-// offset from of database, which then ends at to. Flushes it.
+// offset from of database, up to to; whatever follows stays. Flushes it.
 bool put_back_appended(int folder, const char* added, const char* database, std::int64_t from,
                        std::int64_t to);

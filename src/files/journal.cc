@@ -185,6 +185,9 @@ void parse_lines(const char* p, const char* end, Journal* journal) {
         journal->appended_from = range[0];
         journal->appended_to = range[1];
       }
+    } else if (std::strncmp(p, "restore\n", 8) == 0) {
+      at += 8;
+      ok = journal->restoring = true;
     } else if (std::strncmp(p, "committed\n", 10) == 0) {
       at += 10;
       ok = journal->committed = true;
@@ -290,6 +293,10 @@ bool mark_rewriting(int lock_fd, Journal* journal) {
       size += path_length;
     }
     text[size++] = '\n';
+  }
+  if (journal->restoring) {
+    std::memcpy(text + size, "restore\n", 8);
+    size += 8;
   }
   if (journal->keep >= 0) {
     size +=

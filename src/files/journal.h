@@ -80,6 +80,7 @@ struct Journal {
   bool has_appended = false;
   std::int64_t appended_from = 0;
   std::int64_t appended_to = 0;
+  bool restoring = false;  // kestol --restore: an undo cuts the database to the backup's length
   bool committed = false;  // the database is complete: what is left is to finish
   std::int64_t size = 0;   // bytes of it in the lock file
 };

@@ -109,7 +109,7 @@ Failed undo_interrupted_run(RunContext& ctx, const Journal& journal, bool forced
     journaled_path(ctx, journal.files[index], ctx.shown);
     failed = {Failure::undo_write_failed, ctx.shown};
   } else if (check.backup != UndoProblem::missing &&  // forced: kept as it is
-             !restore_database(check.backup_fd, ctx.folder.fd, kDatabaseName, false)) {
+             !restore_database(check.backup_fd, ctx.folder.fd, kDatabaseName, journal.restoring)) {
     failed = {Failure::cannot_restore, config.database_path, backup_path(ctx, journal)};
   } else if (journal.has_appended && !put_back_appended(ctx.folder.fd, kAddedName, kDatabaseName,
                                                         journal.appended_from, journal.appended_to)) {

@@ -328,10 +328,9 @@ void undo_run(RunContext& ctx) {
     drop_fd(&ctx.committed_fd[i]);
   }
   drop_fd(&ctx.database_fd);
-  // Over the database from its start; what others appended stays after it.
-  if (ctx.backup_fd < 0) {
-    // kestol --restore into a missing database: nothing to put back
-  } else if (!restore_database(ctx.backup_fd, ctx.folder.fd, kDatabaseName, false)) {
+  // Over the database from its start; what others appended stays after it,
+  // but not what a restore wrote past the backup's length.
+  if (!restore_database(ctx.backup_fd, ctx.folder.fd, kDatabaseName, ctx.journal.restoring)) {
     write_failure({Failure::cannot_restore, ctx.config.database_path, ctx.config.new_backup_path});
     undone = false;
   } else if (ctx.journal.has_appended &&
@@ -372,6 +371,29 @@ Failed copy_failure(CopyResult result, const SiteConfig& config) {
   return {};
 }
 
+namespace {
+
+// With no database to replace, the generation is copied beside it, as
+// wp.new, and renamed into place whole: a kill leaves no part of one, only
+// a wp.new that the next run replaces. Nothing is journaled, as there is
+// nothing to undo.
+Failed restore_missing_database(RunContext& ctx, int generation) {
+  const SiteConfig& config = ctx.config;
+  bool restored = remove_file(ctx.folder.fd, kNewBackupName) &&
+                  restore_database(generation, ctx.folder.fd, kNewBackupName, true) &&
+                  sys().renameat(ctx.folder.fd, kNewBackupName, ctx.folder.fd, kDatabaseName) == 0 &&
+                  sync_folder(ctx.folder.fd);
+  close_fd(generation);  // read-only
+  if (!restored) {
+    remove_file(ctx.folder.fd, kNewBackupName);
+    return {Failure::cannot_restore, config.database_path, ctx.shown};
+  }
+  std::fprintf(stderr, "'%s' restored from '%s'\n", config.database_path, ctx.shown);
+  return {};
+}
+
+}  // namespace
+
 Failed restore_generation(RunContext& ctx) {
   const SiteConfig& config = ctx.config;
   char name[kGenerationNameSize];
@@ -382,10 +404,9 @@ Failed restore_generation(RunContext& ctx) {
   // The database it replaces becomes a generation itself, by the backup
   // every run makes; a missing one has none.
   CopyResult copied = copy_file(ctx.folder.fd, kDatabaseName, kNewBackupName, kBackupName, kSpareName);
-  Failed failed;
-  if (copied == CopyResult::stopped) return {Failure::stopped};
-  if (copied != CopyResult::copied && copied != CopyResult::no_source) failed = copy_failure(copied, config);
-  if (!failed && copied == CopyResult::copied) {
+  if (copied == CopyResult::no_source) return restore_missing_database(ctx, generation);
+  Failed failed = copied == CopyResult::stopped ? Failed{Failure::stopped} : copy_failure(copied, config);
+  if (!failed) {
     ctx.backup_made = true;
     ctx.backup_fd = open_regular_at(ctx.folder.fd, kNewBackupName, O_RDONLY, 0, Links::refuse);
     if (ctx.backup_fd < 0) failed = {Failure::no_backup_read, config.new_backup_path};
@@ -394,8 +415,9 @@ Failed restore_generation(RunContext& ctx) {
     Journal& journal = ctx.journal;
     journal = Journal{};
     journal.keep = ctx.options.keep;
-    journal.has_backup = ctx.backup_fd >= 0 && identify_copy(ctx.backup_fd, &journal.backup);
-    if ((ctx.backup_fd >= 0 && !journal.has_backup) || !mark_rewriting(ctx.lock_fd, &journal)) {
+    journal.restoring = true;
+    journal.has_backup = identify_copy(ctx.backup_fd, &journal.backup);
+    if (!journal.has_backup || !mark_rewriting(ctx.lock_fd, &journal)) {
       clear_rewriting(ctx.lock_fd);
       failed = {Failure::journal_unwritable, config.lock_path};
     }
@@ -407,6 +429,8 @@ Failed restore_generation(RunContext& ctx) {
     }
   }
   close_fd(generation);  // read-only
+  // A stop signal before the commit undoes the restore, as it undoes a run.
+  if (!failed && stop_signal() != 0) failed = {Failure::stopped};
   if (!failed) failed = commit_run(ctx);
   if (!failed) std::fprintf(stderr, "'%s' restored from '%s'\n", config.database_path, ctx.shown);
   return failed;

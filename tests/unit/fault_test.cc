@@ -833,13 +833,29 @@ TEST(Generations, ARestoreCanItselfBeUndone) {
   EXPECT_EQ("", p.site.read("data/wp/mess.wp"));  // announces nothing
   ASSERT_EQ(0, run_scripted(p.site, {"--restore=0"}, {}).status);
   EXPECT_TRUE(same_bytes(day_database(3), p.site.read("data/wp/wp.sys")));
-  // Killed while it restores: recovered as a run is.
+  // Killed or stopped while it restores a larger generation over a smaller
+  // database: undone to the byte, by the next run or at the signal.
+  p.site.write("data/wp/wp.sys", day_database(1));
+  const auto chain = generations(p.site);
+  for (Action action : {Action::kill, Action::signal}) {
+    RunResult r = run_scripted(p.site, {"--restore=1"}, one(Call::fsync, "wp.sys", 1, action, SIGTERM));
+    EXPECT_EQ(action == Action::kill ? 128 + SIGKILL : 128 + SIGTERM, r.status) << r.err;
+    if (action == Action::kill) {
+      RunResult next = run_scripted(p.site, {"--recover"}, {});
+      EXPECT_EQ(0, next.status) << next.err;
+    }
+    EXPECT_TRUE(same_bytes(day_database(1), p.site.read("data/wp/wp.sys")));
+    EXPECT_TRUE(chain == generations(p.site));
+  }
+  // Into a missing database it is renamed into place whole: a kill leaves
+  // nothing to undo, and nothing to rotate.
+  ASSERT_EQ(0, unlink(p.site.path("data/wp/wp.sys").c_str()));
   ASSERT_EQ(128 + SIGKILL,
-            run_scripted(p.site, {"--restore=2"}, one(Call::ftruncate, "wp.sys", 1, Action::kill)).status);
-  RunResult next = run_scripted(p.site, {}, {});
-  EXPECT_EQ(0, next.status) << next.err;
-  EXPECT_NE(std::string::npos, next.err.find(kRecoveredNew));
-  EXPECT_TRUE(same_bytes(day_database(3), generations(p.site)[0]));  // the restore never happened
+            run_scripted(p.site, {"--restore=1"}, one(Call::fsync, "wp.new", 1, Action::kill)).status);
+  RunResult again = run_scripted(p.site, {"--restore=1"}, {});
+  EXPECT_EQ(0, again.status) << again.err;
+  EXPECT_TRUE(same_bytes(chain[1], p.site.read("data/wp/wp.sys")));
+  EXPECT_TRUE(chain == generations(p.site));
 }
 
 // What makes a run refuse or undo itself whole, with every file as it was
@@ -885,7 +901,8 @@ TEST(Generations, TheDropLimitAndTheDatabaseLocks) {
 
 // Records appended to the database during a run are never cut off: they
 // follow the rewritten records as they are, also when the run is undone
-// or killed after they were moved.
+// or killed after they were moved. The first come before the move, the
+// others while the move is under way, so it takes them in a second pass.
 TEST(Generations, RecordsAppendedDuringTheRunAreKept) {
   std::string data = mixed_database(1500);
   std::vector<WpRecord> added;
@@ -893,26 +910,36 @@ TEST(Generations, RecordsAppendedDuringTheRunAreKept) {
     added.push_back(
         make_record(distinct_callsign(100000 + i).c_str(), "QQ1AA.QQ.EU", kFrozenNow, kFrozenNow));
   }
-  Appender appender{"", records_bytes(added)};
+  std::string all = records_bytes(added);
+  Appender first{"", all.substr(0, 200 * kRecordSize)}, second{"", all.substr(200 * kRecordSize)};
   struct Case {
-    Fault after;  // besides the append, at the commit's sync of mess.wp
+    Call call;  // besides the appends
+    const char* file;
+    int nth;
+    Action action;
+    int value;
     int status;
     std::string expected;
   } cases[] = {
-      {{Call::fsync, "nothing", 1, Action::kill}, 0, clean_outcome(data, false).database + appender.records},
-      {{Call::fsync, "wp.sys", 1, Action::fail, EIO}, 1, data + appender.records},
-      {{Call::ftruncate, "wp.sys", 1, Action::kill}, 128 + SIGKILL, data + appender.records},
+      {Call::fsync, "nothing", 1, Action::kill, 0, 0, clean_outcome(data, false).database + all},
+      {Call::fsync, "wp.sys", 1, Action::fail, EIO, 1, data + all},
+      {Call::ftruncate, "wp.sys", 1, Action::kill, 0, 128 + SIGKILL, data + all},
+      {Call::fsync, "wp.add", 2, Action::kill, 0, 128 + SIGKILL,
+       data + all},  // before the second pass is noted
   };
   for (const Case& c : cases) {
     Prepared p(data);
-    appender.path = p.site.path("data/wp/wp.sys");
-    Fault append = {Call::fsync, "mess.wp", 1, Action::hook, 0, false, append_records, &appender};
-    RunResult r = run_scripted(p.site, {}, Script{{append, c.after}});
+    first.path = second.path = p.site.path("data/wp/wp.sys");
+    Script script;
+    script.faults.push_back({Call::fsync, "mess.wp", 1, Action::hook, 0, false, append_records, &first});
+    script.faults.push_back({Call::pwrite, "wp.add", 1, Action::hook, 0, false, append_records, &second});
+    script.faults.push_back({c.call, c.file, c.nth, c.action, c.value});
+    RunResult r = run_scripted(p.site, {}, script);
     EXPECT_EQ(c.status, r.status) << r.err;
     if (r.status == 128 + SIGKILL) {
       ASSERT_EQ(0, run_scripted(p.site, {"--recover"}, {}).status);
     }
-    EXPECT_TRUE(same_bytes(c.expected, p.site.read("data/wp/wp.sys"))) << c.status;
+    EXPECT_TRUE(same_bytes(c.expected, p.site.read("data/wp/wp.sys"))) << call_name(c.call) << c.nth;
     EXPECT_FALSE(p.site.exists("data/wp/wp.add")) << c.status;
   }
 }

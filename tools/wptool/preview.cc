@@ -119,6 +119,7 @@ struct Preview {
   std::size_t held_length = 0;
   WpRecord block[kBlockRecords];
   char numbers[2][24] = {};  // the numbers a failure names
+  SiteConfig config;         // outlives the preview: a failure names its paths
 };
 
 // The sink of the preview's announcements: the update line formatted, not
@@ -185,7 +186,7 @@ Failed preview(const RunOptions& options, bool at_given, std::int64_t at, Previe
   } else if (Failed f = read_start_time(&now)) {
     return f;
   }
-  SiteConfig config;
+  SiteConfig& config = state.config;
   if (Failed f = read_configuration(open_init_file(), now, options, &config)) return f;
   // The run's folder and files, reached as the run reaches them, read only.
   OpenFolder folder;
