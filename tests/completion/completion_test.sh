@@ -38,8 +38,11 @@ wptool status --directory=d|data
 wptool preview 30 |90
 wptool preview --at 1796731200 |40
 wptool preview --at |
-wptool diff upd.wp u|upd.wp
+wptool dump u|upd.wp
 wptool dump upd.wp u|
+wptool diff u|upd.wp
+wptool diff upd.wp u|upd.wp
+wptool diff upd.wp upd.wp u|
 wptool gen |
 CASES
 echo "$passes passed, $failures failed"
