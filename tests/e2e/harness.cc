@@ -63,12 +63,44 @@ const std::vector<std::string>& runner() {
   return words;
 }
 
+// Copies of the binaries for runs as kUnprivileged, which may not reach
+// the build: it can lie below a folder only root may enter (a checkout in
+// root's home). Made once, in a folder of this process's own that anyone
+// may search (mode 0755), and removed with it at exit.
+class UnprivilegedCopies {
+ public:
+  UnprivilegedCopies() : dir_(make_temp_dir()), maker_(getpid()) {
+    fs::permissions(dir_, fs::perms(0755));
+    for (const std::string& program :
+         {binary("KESTOL_E2E_KESTOL", KESTOL_BIN), binary("KESTOL_E2E_WPTOOL", WPTOOL_BIN)}) {
+      fs::copy_file(program, of(program));
+      fs::permissions(of(program), fs::perms(0755));
+    }
+  }
+  ~UnprivilegedCopies() {
+    std::error_code ignored;
+    if (getpid() == maker_) fs::remove_all(dir_, ignored);  // not a forked child's to remove
+  }
+  std::string of(const std::string& program) const {
+    return dir_ + "/" + fs::path(program).filename().string();
+  }
+
+ private:
+  std::string dir_;
+  pid_t maker_;
+};
+
+const UnprivilegedCopies& unprivileged_copies() {
+  static const UnprivilegedCopies copies;
+  return copies;
+}
+
 // The command line of a run: wrapper, runner, the tool, its arguments.
 std::vector<std::string> command_for(const std::string& program, const std::vector<std::string>& args,
                                      const RunSettings& settings) {
   std::vector<std::string> argv = settings.prefix;
   argv.insert(argv.end(), runner().begin(), runner().end());
-  argv.push_back(program);
+  argv.push_back(settings.unprivileged && geteuid() == 0 ? unprivileged_copies().of(program) : program);
   argv.insert(argv.end(), args.begin(), args.end());
   return argv;
 }
@@ -341,6 +373,27 @@ std::string records_bytes(const std::vector<WpRecord>& records) {
 }
 
 bool through_runner() { return !runner().empty(); }
+
+const char* unprivileged_runs_unavailable() {
+  if (geteuid() != 0) return nullptr;  // they run as the test's own user
+  static const std::string why = []() -> std::string {
+    std::string copy = unprivileged_copies().of(binary("KESTOL_E2E_KESTOL", KESTOL_BIN));
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    // The user changes as in a run (exec_child).
+    if (pid == 0) {
+      _exit(setgid(kUnprivileged) == 0 && setuid(kUnprivileged) == 0 && access(copy.c_str(), R_OK | X_OK) == 0
+                ? 0
+                : 1);
+    }
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    if (WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) return "";
+    return "user " + std::to_string(kUnprivileged) +
+           " cannot reach the temporary folder, where its runs' binaries and sites lie";
+  }();
+  return why.empty() ? nullptr : why.c_str();
+}
 
 const char* fault_injection_unavailable() {
   // Under a runner, strace would trace the emulator rather than the tool,

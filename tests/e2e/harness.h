@@ -105,6 +105,10 @@ WpRecord make_record(const char* callsign, const char* home_bbs, std::int32_t la
                      std::int32_t last_update = 0);
 std::string records_bytes(const std::vector<WpRecord>& records);
 
+// Why runs with RunSettings::unprivileged cannot run here; nullptr when
+// they can. As root they exec copies of the binaries in a temporary folder.
+const char* unprivileged_runs_unavailable();
+
 // Why the fault-injection tests, which run the tool under strace, cannot
 // run here; nullptr when they can.
 const char* fault_injection_unavailable();

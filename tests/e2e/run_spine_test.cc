@@ -229,6 +229,7 @@ TEST(RunSpine, UpdateFileNameTooLongWritesNothingElse) {
 // refuses it before touching anything; any other run fails to open the
 // first file it needs there.
 TEST(RunSpine, MissingFoldersOfTheRunsFiles) {
+  if (const char* why = unprivileged_runs_unavailable()) GTEST_SKIP() << why;
   struct Case {
     const char* name;
     const char* base;
@@ -280,6 +281,7 @@ TEST(RunSpine, MissingFoldersOfTheRunsFiles) {
 // search but not list (mode 0711), as any path lookup does.
 TEST(RunSpine, FoldersTheRunMaySearchButNotList) {
   if (geteuid() != 0) GTEST_SKIP() << "a folder of another user needs root";
+  if (const char* why = unprivileged_runs_unavailable()) GTEST_SKIP() << why;
   // Lower case: the base is lower-cased.
   const std::string gate = "/tmp/kestol-e2e-gate-" + std::to_string(getpid());
   struct Case {
