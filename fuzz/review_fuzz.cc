@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::int32_t update_lines = 0;
   Announcer announcer;
   static char buffer[4096];
-  announcer.messages = {fileno(sink), buffer, sizeof buffer, 0, false};
+  announcer.messages = make_output(fileno(sink), buffer, sizeof buffer);
   if (data[kRecordSize] & 2) announcer.update_file = announcer.messages;
   announcer.update_lines = &update_lines;
   const ReviewInputs in = {(data[kRecordSize] & 1) != 0,

@@ -40,9 +40,10 @@ std::int32_t compute_threshold(std::int32_t start_time, std::int32_t days) {
 
 namespace {
 
-// base + suffix; the base holds at most 79 characters, so every path fits.
-void join_path(char (&path)[kPathSize], const char* base, const char* suffix) {
-  std::snprintf(path, sizeof path, "%s%s", base, suffix);
+// base + folder + name; the base holds at most 79 characters, so every
+// path fits.
+void join_path(char (&path)[kPathSize], const char* base, const char* folder, const char* name) {
+  std::snprintf(path, sizeof path, "%s%s%s", base, folder, name);
 }
 
 }  // namespace
@@ -60,13 +61,16 @@ ConfigResult read_site_config(int fd, std::int32_t start_time, std::int32_t upd_
   std::fclose(in);  // read-only: nothing to lose on close
   if (!found) return ConfigResult::no_base_directory;
   const char* base = config->base_directory;
-  join_path(config->folder_path, base, "wp/");
-  join_path(config->database_path, base, "wp/wp.sys");
-  join_path(config->backup_path, base, "wp/wp.old");
-  join_path(config->new_backup_path, base, "wp/wp.new");
-  join_path(config->update_message_path, base, "wp/mess.wp");
-  join_path(config->lock_path, base, "wp/kestol.lck");
-  join_path(config->result_file_name, "", "kestol.res");
+  join_path(config->folder_path, base, "wp/", "");
+  join_path(config->database_path, base, "wp/", kDatabaseName);
+  join_path(config->backup_path, base, "wp/", kBackupName);
+  join_path(config->new_backup_path, base, "wp/", kNewBackupName);
+  join_path(config->update_message_path, base, "wp/", kMessagesName);
+  join_path(config->lock_path, base, "wp/", kLockName);
+  join_path(config->added_path, base, "wp/", kAddedName);
+  join_path(config->spool_paths[0], base, "wp/", kMessagesSpoolName);
+  join_path(config->spool_paths[1], base, "wp/", kUpdateSpoolName);
+  join_path(config->result_file_name, "", "", "kestol.res");
   config->update_threshold = compute_threshold(start_time, upd_days);
   config->kill_threshold = compute_threshold(start_time, kill_days);
   return ConfigResult::read;

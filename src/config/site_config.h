@@ -5,15 +5,10 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "files/file_names.h"
+
 constexpr int kPathSize = 256;       // 255 characters and a NUL
 constexpr int kConfigLineSize = 80;  // one read takes at most 79 characters
-
-// The names of the run's files in the database's folder.
-constexpr char kDatabaseName[] = "wp.sys";
-constexpr char kBackupName[] = "wp.old";
-constexpr char kMessagesName[] = "mess.wp";
-constexpr char kLockName[] = "kestol.lck";
-constexpr char kAddedName[] = "wp.add";  // records others appended during a run, while they are moved
 
 struct SiteConfig {
   char base_directory[kConfigLineSize];
@@ -23,6 +18,8 @@ struct SiteConfig {
   char new_backup_path[kPathSize];      // base + "wp/wp.new", the backup a run makes
   char update_message_path[kPathSize];  // base + "wp/mess.wp"
   char lock_path[kPathSize];            // base + "wp/kestol.lck"
+  char added_path[kPathSize];           // base + "wp/wp.add"
+  char spool_paths[2][kPathSize];       // base + "wp/mess.spool", "wp/update.spool"
   char result_file_name[kPathSize];     // "kestol.res", working directory
   std::int32_t update_threshold;
   std::int32_t kill_threshold;

@@ -1,8 +1,7 @@
 // The backup copy of the database, and the restore of the database from
-// it. Both are plain byte copies between descriptors, done by the kernel
-// where it can (which also lets copy-on-write file systems share the
-// data), written over the destination from its start and cut to length
-// once complete. Both work on names in the database's folder, held open.
+// a backup. Both are byte copies between descriptors (util/fd_io.h) on
+// names in the database's folder, held open, flushed to stable storage
+// with the folder before they count as done.
 #pragma once
 
 #include <cstdint>
@@ -12,33 +11,33 @@ enum class CopyResult {
   no_source,       // the source cannot be opened (or is not a regular file reached without a link)
   no_destination,  // the destination cannot be created
   model_refused,   // the model is a link elsewhere or not a regular file
-  same_file,       // the destination is the source itself: nothing written
-  failed,          // reading, writing, cutting, flushing or closing failed
+  same_file,       // the model is the source itself: nothing written
+  failed,          // reading, writing, flushing or closing failed
   stopped,         // a stop signal arrived
 };
 
 // Copies source to destination, both in the open folder, as a new file
-// (an earlier file of that name is replaced) with the mode and owner of
-// model where it exists (0600 narrowed by the umask otherwise), cuts it to
-// the copied length, flushes it and the folder to stable storage and
-// checks its close. A model that is the source itself, by a hard or a
-// symbolic link, gives same_file; one that is a link elsewhere or not a
-// regular file, model_refused; nothing is written then. After a failure
-// or a stop signal the incomplete destination is removed; the source is
-// only read, and the model left alone. A spare file (nullptr: none) is
-// renamed to destination and written over instead, when it is a regular
-// file of the run's user with no other name.
+// (an earlier file of that name is removed first, so that no link or
+// half-done copy takes the bytes), with the mode and owner of model:
+// model's where it names a file (0600 narrowed by the umask where there is
+// none), the source's own for nullptr. Flushes it and the folder to stable
+// storage and checks its close. A model that is the source itself, by a
+// hard or a symbolic link, gives same_file; one that is a link elsewhere
+// or not a regular file, model_refused; nothing is written then. After a
+// failure or a stop signal the incomplete destination is removed; the
+// source is only read. On failure *failed_name is the file whose call
+// failed (source or destination), with errno set.
 CopyResult copy_file(int folder, const char* source, const char* destination, const char* model,
-                     const char* spare = nullptr);
+                     const char** failed_name);
 
-// Rewrites database, in the open folder, from the open backup the same
-// way and flushes it and the folder to stable storage; with cut, the
+// Rewrites database, in the open folder, from the open backup from its
+// start and flushes it and the folder to stable storage; with cut, the
 // database ends where the backup does, else whatever follows that length
 // in it stays. Never removes either file, even when it fails.
 bool restore_database(int backup_fd, int folder, const char* database, bool cut);
 
 // Puts back the records others appended to the database during a run,
-// which the run kept in added (all of it) while it moved them: written at
-// offset from of database, up to to; whatever follows stays. Flushes it.
+// which the run kept in added while it moved them: bytes from to to of
+// the database; whatever follows stays. Flushes it.
 bool put_back_appended(int folder, const char* added, const char* database, std::int64_t from,
                        std::int64_t to);

@@ -1,57 +1,110 @@
-// Renaming backup generations.
+// Finding and rotating backup generations.
 #include "files/generations.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstdio>
 
+#include "files/file_names.h"
 #include "util/fd_io.h"
 #include "util/system_calls.h"
 
 namespace {
 
-bool exists(int folder, const char* name) {
+constexpr int kNew = kMostGenerations + 1;  // wp.new's bit in a set of names
+constexpr int kRemoved = -1;
+constexpr int kMostSteps = kMostGenerations + 3;
+
+unsigned bit(int n) { return 1u << n; }
+
+// Whether name exists in folder; false when the look fails otherwise.
+bool look(int folder, const char* name, bool* exists) {
   struct stat st;
-  return sys().fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+  *exists = sys().fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+  return *exists || errno == ENOENT;
+}
+
+void name_of(int n, char (&name)[kGenerationNameSize]) {
+  if (n == kNew) {
+    snprintf(name, sizeof name, "%s", kNewBackupName);
+  } else {
+    generation_name(n, name);
+  }
+}
+
+// One step of a rotation: from moves to to (kRemoved: from is removed).
+struct Step {
+  int from;
+  int to;
+};
+
+// The steps that rotate present, from the top down.
+int plan(int keep, unsigned present, Step (&steps)[kMostSteps]) {
+  int count = 0;
+  if ((present & bit(keep)) != 0) steps[count++] = {keep, kRemoved};
+  for (int n = keep - 1; n >= 0; --n) {
+    if ((present & bit(n)) != 0) steps[count++] = {n, n + 1};
+  }
+  steps[count++] = {kNew, 0};
+  return count;
+}
+
+unsigned after(unsigned names, const Step& step) {
+  names &= ~bit(step.from);
+  return step.to == kRemoved ? names : names | bit(step.to);
+}
+
+bool take_step(int folder, const Step& step) {
+  char from[kGenerationNameSize];
+  name_of(step.from, from);
+  if (step.to == kRemoved) return sys().unlinkat(folder, from, 0) == 0 || errno == ENOENT;
+  char to[kGenerationNameSize];
+  name_of(step.to, to);
+  return rename_to_new_name(folder, from, to);
 }
 
 }  // namespace
 
-void generation_name(int n, char (&name)[kGenerationNameSize]) {
-  if (n == 0) {
-    std::snprintf(name, sizeof name, "wp.old");
-  } else {
-    std::snprintf(name, sizeof name, "wp.old.%d", n);
+bool rename_to_new_name(int folder, const char* from, const char* to) {
+  if (sys().renameat2(folder, from, folder, to, RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
+  bool taken = false;
+  if (!look(folder, to, &taken)) return false;
+  if (taken) {
+    errno = EEXIST;
+    return false;
   }
+  return sys().renameat2(folder, from, folder, to, 0) == 0;
 }
 
-bool rotate_generations(int folder, int keep) {
-  if (!exists(folder, kNewBackupName)) return true;  // done, or nothing to put in
-  // The renames go from the top down, so a crash leaves at most one name
-  // missing: the one the last rename came from. Everything above it has
-  // moved up already, everything below has yet to; with none missing, the
-  // rotation starts at the top, where wp.old.keep gives way.
-  int gap = keep;
-  for (int n = 0; n < keep; ++n) {
+bool rotate_generations(int folder, int keep, unsigned present) {
+  Step steps[kMostSteps];
+  int count = plan(keep, present, steps);
+  // The names a rotation may touch, as they are now.
+  unsigned names = 0;
+  for (int n = 0; n <= kNew; ++n) {
+    if (n > keep && n != kNew) continue;
     char name[kGenerationNameSize];
-    generation_name(n, name);
-    if (!exists(folder, name)) {
-      gap = n;
-      break;
-    }
+    name_of(n, name);
+    bool exists = false;
+    if (!look(folder, name, &exists)) return false;
+    if (exists) names |= bit(n);
   }
-  if (keep >= 1 && gap == keep) {
-    char top[kGenerationNameSize];
-    generation_name(keep, top);
-    if (sys().renameat(folder, top, folder, kSpareName) != 0 && errno != ENOENT) return false;
+  // Each step changes the names, so the names tell how many were taken.
+  unsigned expected = present | bit(kNew);
+  int done = 0;
+  while (done <= count && expected != names) {
+    if (done < count) expected = after(expected, steps[done]);
+    ++done;
   }
-  for (int n = gap; n >= 1; --n) {
-    char from[kGenerationNameSize], to[kGenerationNameSize];
-    generation_name(n - 1, from);
-    generation_name(n, to);
-    if (sys().renameat(folder, from, folder, to) != 0 && errno != ENOENT) return false;
+  if (done > count) {
+    errno = 0;
+    return false;
   }
-  return sys().renameat(folder, kNewBackupName, folder, "wp.old") == 0 && sync_folder(folder);
+  for (int i = done; i < count; ++i) {
+    if (!take_step(folder, steps[i])) return false;
+  }
+  return sync_folder(folder);
 }

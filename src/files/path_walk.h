@@ -18,32 +18,27 @@ struct OpenFolder {
 
 enum class WalkResult {
   opened,
-  insecure,  // strict: a folder or link others could change, or one that cannot be examined
-  failed,    // not strict: a component is missing, not a folder, or cannot be opened (errno)
+  insecure,       // strict: a folder or link on the way others could change, or that cannot be examined
+  insecure_file,  // strict: the file named last is a link others could change
+  failed,         // a component is missing or not a folder, or (not strict) cannot be opened (errno)
 };
 
-struct WalkOptions {
-  bool strict;        // the checks of a run as root
-  bool follow_links;  // false: any symbolic link on the way fails
+struct Walk {
+  const char* path;        // relative paths from `from`
+  const OpenFolder* from;  // nullptr: the working directory (for a strict walk, reached from the root)
+  bool strict;             // the checks of a run as root
+  bool follow_links;       // false: any symbolic link on the way fails
+  bool names_file;         // the last component is a file, whose name is given back
 };
 
-// Opens the folder that path names (relative paths from the working
-// directory). On insecure, shown names the folder that failed: as the
+// Opens the folder that walk.path names, or with names_file the folder
+// holding the file it names, that file's name going to *name (after
+// following it when it is a link and links are followed; a file that does
+// not exist yet is named all the same). The folder reached counts as
+// holding the run's files. On a failure, shown names what failed: as the
 // path spells it while no link has been followed, by its real path after.
-WalkResult open_folder(const char* path, const WalkOptions& options, OpenFolder* folder,
-                       char (&shown)[kRealPathSize]);
-
-// Opens the folder that holds the file path names and gives the file's
-// own name in it: a symbolic link as the last component is followed when
-// options allow (it is then the target's folder and name). The folder
-// holding the file counts as holding the run's files.
-WalkResult open_file_folder(const char* path, const WalkOptions& options, OpenFolder* folder,
-                            char (&name)[kNameSize], char (&shown)[kRealPathSize]);
-
-// Like open_file_folder for a path relative to the open folder from (".."
-// allowed), without following any link.
-WalkResult open_file_folder_from(const OpenFolder& from, const char* path, bool strict, OpenFolder* folder,
-                                 char (&name)[kNameSize], char (&shown)[kRealPathSize]);
+WalkResult walk_path(const Walk& walk, OpenFolder* folder, char (&name)[kNameSize],
+                     char (&shown)[kRealPathSize]);
 
 // The path of to (a real path) relative to the real folder from, with
 // ".." where needed; false when it does not fit size bytes.

@@ -10,7 +10,7 @@ bool time_in_range(std::int64_t seconds) { return seconds >= INT32_MIN && second
 Failed read_start_time(std::int32_t* start) {
   std::time_t now = sys().time(nullptr);
   if (now == static_cast<std::time_t>(-1) || !time_in_range(static_cast<std::int64_t>(now))) {
-    return {Failure::clock_out_of_range};
+    return fail(Failure::clock_out_of_range);
   }
   *start = static_cast<std::int32_t>(now);
   return {};

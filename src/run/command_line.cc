@@ -101,6 +101,7 @@ CommandLineAction parse_command_line(int argc, char** argv, RunOptions* options)
       if (value == -1) continue;
       if (value == -2) return CommandLineAction::invalid_option;
       *option.value = value;
+      if (option.value == &options->keep) options->keep_given = true;
       known = true;
     }
     if (!known) return CommandLineAction::unknown_option;
@@ -145,16 +146,16 @@ bool answer_command_line(CommandLineAction action, const RunOptions& options, vo
       write_version();
       return true;
     case CommandLineAction::name_long:
-      *status = report_failure({Failure::update_name_long});
+      *status = report_failure(fail(Failure::update_name_long));
       return true;
     case CommandLineAction::unknown_option:
-      *status = report_failure({Failure::unknown_option, options.argument});
+      *status = report_failure(fail(Failure::unknown_option, options.argument));
       return true;
     case CommandLineAction::invalid_option:
-      *status = report_failure({Failure::invalid_option, options.argument});
+      *status = report_failure(fail(Failure::invalid_option, options.argument));
       return true;
     case CommandLineAction::invalid_day_count:
-      *status = report_failure({Failure::invalid_day_count, options.argument});
+      *status = report_failure(fail(Failure::invalid_day_count, options.argument));
       return true;
     case CommandLineAction::run:
       break;

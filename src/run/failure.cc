@@ -2,6 +2,7 @@
 #include "run/failure.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -32,10 +33,16 @@ constexpr Entry kTable[] = {
     {Failure::insecure_init_file, "Insecure file '%s': run kestol as its owner\n", kNoDatabase},
     {Failure::insecure_folder, "Insecure directory '%s': run kestol as its owner\n", kNoDatabase},
     {Failure::insecure_update_folder, "Insecure directory '%s': run kestol as its owner\n", kNoUpdateFile},
+    {Failure::insecure_update_file, "Insecure file '%s': run kestol as its owner\n", kNoUpdateFile},
     {Failure::no_messages_file, "Cannot create '%s'  \n", kFailure},
     {Failure::database_in_use, "Database '%s' is in use\n", kNoDatabase},
     {Failure::no_lock_file, "Cannot create '%s'  \n", kNoDatabase},
     {Failure::journal_unreadable, "Error while reading file '%s'\n", kNoDatabase},
+    {Failure::irregular_working_file, "Cannot use '%s': it must be a regular file or absent\n", kCopyFailed},
+    {Failure::generation_beyond_keep,
+     "Backup '%s' is beyond --keep=%s: run kestol with the site's own --keep, or remove the backups beyond "
+     "that number\n",
+     kFailure},
     {Failure::backup_gone,
      "Interrupted run: '%s' is gone; put the database as it was before that run back there and run kestol "
      "--recover, or run kestol --recover to keep '%s' as that run left it\n",
@@ -44,16 +51,6 @@ constexpr Entry kTable[] = {
      "Interrupted run: '%s' is not the backup it made; if it holds the database as it was before that run, "
      "run kestol --recover\n",
      kCopyFailed},
-    {Failure::appended_file_gone,
-     "Interrupted run: '%s' cannot be found to take back what it appended; run kestol --recover to restore "
-     "'%s' and keep the file as it is\n",
-     kCopyFailed},
-    {Failure::appended_file_changed,
-     "Interrupted run: '%s' is not the file it appended to; run kestol --recover to restore '%s' and keep "
-     "the "
-     "file as it is\n",
-     kCopyFailed},
-    {Failure::interrupted_run_not_undone, nullptr, kCopyFailed},
     {Failure::undo_write_failed, "Error while writting file '%s'\n", kCopyFailed},
     {Failure::cannot_restore, "Cannot restore '%s' from '%s'\n", kCopyFailed},
     {Failure::no_database, "Cannot find %s\n", kCopyFailed},
@@ -64,12 +61,13 @@ constexpr Entry kTable[] = {
     {Failure::no_database_write, "Cannot open '%s'     \n", kNoDatabase},
     {Failure::no_update_file, "Cannot open '%s'     \n", kNoUpdateFile},
     {Failure::update_file_is_database_file, "Update file '%s' is a database file\n", kNoUpdateFile},
+    {Failure::no_spool, "Cannot create '%s'  \n", kFailure},
     {Failure::journal_unwritable, "Error while writting file '%s'\n", kNoDatabase},
     {Failure::backup_read_failed, "Error while reading file '%s'\n", kNoBackup},
     {Failure::write_failed, "Error while writting file '%s'\n", kFailure},
-    {Failure::journal_not_cleared, "Error while writting file '%s'\n", kFailure},
     {Failure::too_many_drops, "Run would delete %s of %s records: nothing changed\n", kNoDatabase},
     {Failure::no_generation, "Cannot find %s\n", kCopyFailed},
+    {Failure::spool_unreadable, "Error while reading file '%s'\n", kNoDatabase},
     {Failure::stopped, nullptr, 0},
     {Failure::preview_bad_time, "wptool: --at wants seconds since 1970 or YYYY-MM-DD HH:MM:SS, not '%s'\n",
      kUsageStatus},
@@ -90,13 +88,36 @@ static_assert(in_order(), "the table follows the enumeration");
 static_assert(static_cast<int>(sizeof kTable / sizeof kTable[0]) ==
               static_cast<int>(Failure::preview_output_failed) + 1);
 
+const char* program_name = "kestol";
+
+void copy_text(char (&to)[kShownSize], const char* text) {
+  std::snprintf(to, sizeof to, "%s", text != nullptr ? text : "");
+}
+
 }  // namespace
+
+void set_program_name(const char* name) { program_name = name; }
+
+Failed fail(Failure failure, const char* path, const char* other) {
+  Failed f;
+  f.failure = failure;
+  copy_text(f.path, path);
+  copy_text(f.other, other);
+  return f;
+}
+
+Failed fail_call(Failure failure, int error, const char* path, const char* other, const char* error_path) {
+  Failed f = fail(failure, path, other);
+  f.error = error;
+  copy_text(f.error_path, error_path != nullptr ? error_path : path);
+  return f;
+}
 
 void write_failure(const Failed& failed) {
   const Entry& e = entry(failed.failure);
-  if (e.format == nullptr) return;
-  std::fprintf(stderr, e.format, failed.path != nullptr ? failed.path : "",
-               failed.other != nullptr ? failed.other : "");
+  if (e.format != nullptr) std::fprintf(stderr, e.format, failed.path, failed.other);
+  if (failed.error != 0)
+    std::fprintf(stderr, "%s: %s: %s\n", program_name, failed.error_path, std::strerror(failed.error));
 }
 
 int failure_status(Failure failure) { return entry(failure).status; }

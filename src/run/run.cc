@@ -1,29 +1,30 @@
 // The run sequence: banner, start time, configuration, the folders of the
-// run's files, run lock, backup copy, file opens, the record loop, the
-// commit of every file and the summary. The run is one transaction: from
-// the moment the journal is set until it is cleared, any failure or stop
-// signal cuts the appended files back and restores the database from the
-// backup, and a run that was killed in that window is undone the same way
-// by the next one.
+// run's files, the locks and the journal a previous run left, backup copy,
+// file opens, the record loop, the commit and the summary. From the moment
+// the journal is set the run is one transaction: a failure or a stop
+// signal before its commit has the way back undo it, and the commit has
+// the way back complete it, here or in the next run.
 #include "run/run.h"
 
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <initializer_list>
 
-#include "files/copy_file.h"
-#include "files/generations.h"
+#include "files/file_names.h"
+#include "run/begin.h"
 #include "run/clock.h"
 #include "run/command_line.h"
+#include "run/commit.h"
 #include "run/failure.h"
 #include "run/messages.h"
 #include "run/progress.h"
-#include "run/recovery.h"
+#include "run/restore.h"
 #include "run/run_context.h"
 #include "run/site_folders.h"
 #include "run/summary.h"
-#include "run/transaction.h"
+#include "run/way_back.h"
 #include "util/date_stamp.h"
 #include "util/fd_io.h"
 #include "util/stop_signal.h"
@@ -38,49 +39,57 @@ void write_settings(const RunOptions& options) {
 }
 
 // The run from the configuration to the summary, or its first failure.
-// A stop signal ends the process from here: before the journal is set
-// with nothing touched, while it is set once the run is undone.
 Failed run_sequence(RunContext& ctx) {
   const RunOptions& options = ctx.options;
   bool maintenance = options.recover || options.restore >= 0;  // no record loop
   ctx.strict = ::geteuid() == 0;
   int init = -1;
   if (Failed f = open_init(ctx, &init)) return f;
-  if (Failed f = read_configuration(init, ctx.start_time, ctx.options, &ctx.config)) return f;
+  if (Failed f = read_configuration(init, ctx.init_error, ctx.start_time, ctx.options, &ctx.config)) return f;
   if (!maintenance) write_settings(ctx.options);
-  const SiteConfig& config = ctx.config;
   if (Failed f = open_folders(ctx)) return f;
-  if (options.recover) return lock_and_recover(ctx, true);
-  if (options.restore >= 0) {
-    if (Failed f = lock_and_recover(ctx, false)) return f;
-    return restore_generation(ctx);
+  if (!maintenance) {
+    if (Failed f = open_messages_file(ctx)) return f;
   }
-
-  // A missing mess.wp is created only once an interrupted run has been
-  // undone, so that the undo finds it missing as it was left.
-  bool opened = false;
-  if (Failed f = open_messages_file(ctx, false, &opened)) return f;
-  if (Failed f = lock_and_recover(ctx, false)) return f;
-  if (!opened) {
-    if (Failed f = open_messages_file(ctx, true, &opened)) return f;
-  }
-  if (stop_signal() != 0) return {Failure::stopped};
+  if (Failed f = take_locks(ctx)) return f;
+  // Files the way back renames or removes must be what they seem.
+  if (Failed f = check_generations(ctx, kMostGenerations)) return f;
+  if (Failed f = settle_journal(ctx, options.recover ? WayBack::recover : WayBack::next_run)) return f;
+  if (options.recover) return {};
+  bool whole_chain = options.restore >= 0 && !options.keep_given;
+  if (Failed f = check_generations(ctx, whole_chain ? kMostGenerations : options.keep)) return f;
+  if (options.restore >= 0) return restore_generation(ctx);
+  if (stop_signal() != 0) return fail(Failure::stopped);
 
   std::fprintf(stderr, "%s - Saves WP.SYS file into WP.OLD file    \n\n", stamp_date(sys().time(nullptr)));
   flush_standard_error();  // the copy of a large database takes a while
-  CopyResult copied = copy_file(ctx.folder.fd, kDatabaseName, kNewBackupName, kBackupName, kSpareName);
-  if (copied == CopyResult::stopped) return {Failure::stopped};
-  if (Failed f = copy_failure(copied, config)) return f;
-  ctx.backup_made = true;
+  if (Failed f = make_backup(ctx)) return f;
   // Nothing is touched yet: a stop signal ends the run here.
-  if (stop_signal() != 0) return {Failure::stopped};
+  if (stop_signal() != 0) return fail(Failure::stopped);
   if (Failed f = open_loop_files(ctx)) return f;
   if (Failed f = rewrite_database(ctx)) return f;
-  close_run_files(ctx);
   write_records_reviewed(ctx.counters.total);
   flush_standard_error();  // before the summary, so a shared log keeps the order
   write_summary(ctx);
   return {};
+}
+
+// After a failure: the way back settles the journal that covers the run,
+// or the run's working files go when none does yet.
+void clean_up(RunContext& ctx) {
+  for (int* fd : {&ctx.database_fd, &ctx.backup_fd, &ctx.appended_fd[0], &ctx.appended_fd[1]}) {
+    if (*fd >= 0) close_fd(*fd);
+    *fd = -1;
+  }
+  release_output(ctx.announcer.messages);
+  release_output(ctx.announcer.update_file);
+  if (ctx.journal_set) {
+    ctx.journal_set = false;
+    ctx.backup_made = false;
+    write_failure(settle_journal(ctx, WayBack::this_run));
+  } else if (ctx.backup_made) {
+    remove_working_files(ctx.folder.fd);
+  }
 }
 
 }  // namespace
@@ -98,14 +107,7 @@ int run_kestol(int argc, char** argv) {
   if (Failed f = read_start_time(&ctx.start_time)) return report_failure(f);
   Failed failed = run_sequence(ctx);
   status = report_failure(failed);
-  // A failure or a stop signal while the journal is set undoes the run,
-  // after its own message; the process then ends by the signal.
-  if (failed && ctx.in_transaction) {
-    undo_run(ctx);
-  } else if (failed && ctx.backup_made) {
-    // Ended before the journal: the generations stay as they were.
-    remove_file(ctx.folder.fd, kNewBackupName);
-  }
+  if (failed) clean_up(ctx);
   if (failed.failure == Failure::stopped) end_by_signal(stop_signal());
 
   return status;

@@ -20,6 +20,7 @@ struct RunOptions {
   char update_file[kPathSize] = {};  // empty: no update file
   bool route_check = true;
   int keep = 3;                     // older backups kept besides wp.old: wp.old.1 to wp.old.keep
+  bool keep_given = false;          // --keep was on the command line
   int max_drop = -1;                // percent of the records read a run may drop; -1: no limit
   int restore = -1;                 // the generation to put back (kestol --restore=N); -1: none
   bool recover = false;             // kestol --recover
@@ -43,25 +44,28 @@ struct RunContext {
   RunOptions options;
   std::int32_t start_time = 0;
   SiteConfig config = {};
-  bool strict = false;               // run as root: folders and links checked
-  OpenFolder folder;                 // the database's folder; every file in it is opened from it
-  OpenFolder update_folder;          // the folder holding the update file, when one is named
+  bool strict = false;       // run as root: folders and links checked
+  int init_error = 0;        // why init.srv could not be opened
+  OpenFolder folder;         // the database's folder; every file in it is opened from it
+  int folder_error = 0;      // why it could not be opened
+  OpenFolder update_folder;  // the folder holding the update file, when one is named
+  int update_folder_error = 0;
   char update_name[kNameSize] = {};  // the update file's name in it
   int lock_fd = -1;                  // kestol.lck, locked, holds the journal
   int database_lock_fd = -1;         // wp.sys, locked against the larger system's writers
-  int backup_fd = -1;                // wp.old, read
+  unsigned generations = 0;          // the generations there are, bit N for wp.old.N
+  int appended_fd[2] = {-1, -1};     // mess.wp and the update file, as the run opened them
+  bool created[2] = {};              // by this run
+  int backup_fd = -1;                // wp.new, read
   int database_fd = -1;              // wp.sys, rewritten from its start
   std::int64_t database_length = 0;  // bytes written to wp.sys so far
-  Announcer announcer;               // mess.wp and the update file, appended
-  int committed_fd[2] = {-1, -1};    // mess.wp and the update file once closed, kept to undo them
-  bool update_file_created = false;  // by this run: its folder is synced too
-  Journal journal;                   // what undoing the run needs
-  bool in_transaction = false;       // the journal is set: a failure undoes the run
-  bool backup_made = false;          // wp.new is this run's, until the commit hands it on
+  Announcer announcer;               // the spools of mess.wp and the update file
+  Journal journal;                   // as written
+  bool backup_made = false;          // wp.new is this run's and no journal covers it yet
+  bool journal_set = false;          // the journal covers the run: the way back decides
   RunCounters counters;
   DuplicateFilter duplicates = {};
-  char shown[kRealPathSize] = {};  // the path a failure names, when the walk found it
-  char numbers[2][24] = {};        // the numbers a failure names
+  char shown[kRealPathSize] = {};  // a path a message names
   char messages_buffer[kAppendBufferSize];
   char update_buffer[kAppendBufferSize];
   WpRecord block[kLoopBlockRecords];  // the record loop's

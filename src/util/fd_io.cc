@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "util/stop_signal.h"
 #include "util/system_calls.h"
 
 // Databases over 2 GiB: every file the tool opens, reads or truncates needs
@@ -78,20 +79,72 @@ bool pwrite_all(int fd, const void* buffer, std::size_t size, off_t offset) {
   return true;
 }
 
-bool copy_range(int in, off_t from, int out, off_t to, std::int64_t length) {
-  char buffer[16384];
-  while (length > 0) {
-    std::size_t want =
-        length < static_cast<std::int64_t>(sizeof buffer) ? static_cast<std::size_t>(length) : sizeof buffer;
-    if (pread_full(in, buffer, want, from) != static_cast<ssize_t>(want) ||
-        !pwrite_all(out, buffer, want, to)) {
-      return false;
+namespace {
+
+// The kernel copies at most this much per call, so a stop signal is seen
+// within a few milliseconds.
+constexpr std::size_t kKernelChunk = std::size_t{8} << 20;
+
+// The buffer of every copy the kernel does not do itself: one, for the
+// whole run.
+char copy_buffer[16384];
+
+std::size_t chunk(std::int64_t left, std::size_t most) {
+  return left < 0 || left > static_cast<std::int64_t>(most) ? most : static_cast<std::size_t>(left);
+}
+
+}  // namespace
+
+bool copy_bytes(int in, off_t from, int out, off_t to, std::int64_t length, bool stoppable, bool* in_failed,
+                std::int64_t* copied) {
+  std::int64_t done = 0;
+  *in_failed = false;
+  bool by_kernel = true;
+  bool ok = true;
+  while (length < 0 || done < length) {
+    if (stoppable && stop_signal() != 0) {
+      errno = EINTR;
+      ok = false;
+      break;
     }
-    from += static_cast<off_t>(want);
-    to += static_cast<off_t>(want);
-    length -= static_cast<std::int64_t>(want);
+    std::int64_t left = length < 0 ? -1 : length - done;
+    ssize_t n;
+    if (by_kernel) {
+      off_t in_offset = from + done;
+      off_t out_offset = to + done;
+      n = sys().copy_file_range(in, &in_offset, out, &out_offset, chunk(left, kKernelChunk), 0);
+      if (n < 0 && errno == EINTR) continue;
+      // Any failure of the kernel's copy (files it cannot copy between, or
+      // a fault) is taken over by hand, which tells a read from a write.
+      if (n < 0) {
+        by_kernel = false;
+        continue;
+      }
+    } else {
+      n = pread_full(in, copy_buffer, chunk(left, sizeof copy_buffer), from + done);
+      if (n < 0) {
+        *in_failed = true;
+        ok = false;
+        break;
+      }
+      if (n > 0 && !pwrite_all(out, copy_buffer, static_cast<std::size_t>(n), to + done)) {
+        ok = false;
+        break;
+      }
+    }
+    if (n == 0) {
+      // The end of in: early when a length was asked for.
+      if (length >= 0) {
+        *in_failed = true;
+        errno = EIO;
+        ok = false;
+      }
+      break;
+    }
+    done += n;
   }
-  return true;
+  if (copied != nullptr) *copied = done;
+  return ok;
 }
 
 bool sync_fd(int fd) {
@@ -117,12 +170,14 @@ int open_regular_at(int folder, const char* name, int flags, mode_t mode, Links 
   do {
     fd = sys().openat(folder, name, flags | extra, mode);
   } while (fd < 0 && errno == EINTR);
+  if (fd < 0 && errno == ELOOP && links == Links::refuse) errno = 0;  // a link: refused, no system error
   if (fd < 0) return -1;
   struct stat st;
-  if (sys().fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-      sys().set_status_flags(fd, flags & O_APPEND) != 0) {
+  bool looked = sys().fstat(fd, &st) == 0;
+  if (!looked || !S_ISREG(st.st_mode) || sys().set_status_flags(fd, flags & O_APPEND) != 0) {
+    int error = looked && !S_ISREG(st.st_mode) ? 0 : errno;  // not a regular file: refused, no system error
     close_fd(fd);
-    errno = EINVAL;
+    errno = error;
     return -1;
   }
   if (info != nullptr) *info = st;

@@ -19,9 +19,15 @@ bool write_all(int fd, const void* buffer, std::size_t size);
 ssize_t pread_full(int fd, void* buffer, std::size_t size, off_t offset);
 // Writes all size bytes at offset; false on the first real error.
 bool pwrite_all(int fd, const void* buffer, std::size_t size, off_t offset);
-// Copies length bytes from offset from of in to offset to of out through a
-// 16 KiB buffer; false on a read or write error or an early end.
-bool copy_range(int in, off_t from, int out, off_t to, std::int64_t length);
+// Copies length bytes (with length -1: to the end of in) from offset from
+// of in to offset to of out: by the kernel where it can (which also lets
+// copy-on-write file systems share the data), else through a 16 KiB
+// buffer, which takes over where the kernel stops. With stoppable it gives
+// up when a stop signal has arrived. Answers false on a failure or an early
+// end, with errno set and *in_failed telling whether reading in failed;
+// *copied (when given) is the count copied.
+bool copy_bytes(int in, off_t from, int out, off_t to, std::int64_t length, bool stoppable, bool* in_failed,
+                std::int64_t* copied = nullptr);
 // fsync, retried when interrupted.
 bool sync_fd(int fd);
 // close, checked; an interrupted close is not retried (the descriptor is
@@ -38,7 +44,9 @@ enum class Links { refuse, follow };
 // Opens path with flags (and mode when it creates it), never blocking on a
 // FIFO or device, and answers the descriptor only when it is a regular
 // file (and, with Links::refuse, not reached through a symbolic link);
-// -1 otherwise. *info, when given, receives the file's status.
+// -1 otherwise, with errno 0 when the file was refused as a link or as
+// anything but a regular file, since no system call failed. *info, when
+// given, receives the file's status.
 int open_regular(const char* path, int flags, mode_t mode, Links links, struct stat* info = nullptr);
 // The same for name in the open folder (AT_FDCWD: the working directory).
 int open_regular_at(int folder, const char* name, int flags, mode_t mode, Links links,

@@ -1,20 +1,23 @@
-// Buffered, checked writes to a descriptor.
+// Buffered, checked, counted writes to a descriptor.
 #include "util/output_buffer.h"
 
+#include <cerrno>
 #include <cstring>
 
+#include "util/checksum.h"
 #include "util/fd_io.h"
 
 namespace {
 
 bool write_out(OutputBuffer& out, const void* bytes, std::size_t size) {
-  if (!out.written && out.before_first_write != nullptr && !out.before_first_write(out.target, bytes, size)) {
-    out.failed = true;
+  out.failed = !write_all(out.fd, bytes, size);
+  if (out.failed) {
+    out.error = errno;
     return false;
   }
-  out.written = true;
-  out.failed = !write_all(out.fd, bytes, size);
-  return !out.failed;
+  out.written += static_cast<std::int64_t>(size);
+  checksum_add(&out.sum, bytes, size);
+  return true;
 }
 
 }  // namespace
@@ -25,12 +28,6 @@ OutputBuffer make_output(int fd, char* data, std::size_t capacity) {
   out.data = data;
   out.capacity = capacity;
   return out;
-}
-
-void set_first_write_hook(OutputBuffer& out, bool (*hook)(void* target, const void* bytes, std::size_t size),
-                          void* target) {
-  out.before_first_write = hook;
-  out.target = target;
 }
 
 bool flush_output(OutputBuffer& out) {
@@ -50,19 +47,11 @@ bool put_output(OutputBuffer& out, const void* bytes, std::size_t size) {
   return true;
 }
 
-void drop_output(OutputBuffer& out) { out.used = 0; }
-
 int output_fd(const OutputBuffer& out) { return out.fd; }
 bool output_failed(const OutputBuffer& out) { return out.failed; }
-bool output_written(const OutputBuffer& out) { return out.written; }
-
-bool close_output(OutputBuffer& out) {
-  bool closed = out.fd < 0 || close_fd(out.fd);
-  out.fd = -1;
-  return closed;
-}
 
 void release_output(OutputBuffer& out) {
   if (out.fd >= 0) close_fd(out.fd);
   out.fd = -1;
+  out.used = 0;
 }

@@ -6,7 +6,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <stdio.h>
 
 namespace {
 
@@ -36,7 +36,7 @@ const SystemCalls kKernel = {
     ::fstatat,
     ::readlinkat,
     ::fgetxattr,
-    ::renameat,
+    ::renameat2,
     ::unlinkat,
     ::fchmod,
     ::fchown,

@@ -28,7 +28,8 @@ struct SystemCalls {
   int (*fstatat)(int folder, const char* path, struct stat* info, int flags);
   ssize_t (*readlinkat)(int folder, const char* path, char* buffer, std::size_t size);
   ssize_t (*fgetxattr)(int fd, const char* name, void* value, std::size_t size);
-  int (*renameat)(int from_folder, const char* from, int to_folder, const char* to);
+  // renameat2: flags 0 or RENAME_NOREPLACE.
+  int (*renameat2)(int from_folder, const char* from, int to_folder, const char* to, unsigned flags);
   int (*unlinkat)(int folder, const char* path, int flags);
   int (*fchmod)(int fd, mode_t mode);
   int (*fchown)(int fd, uid_t owner, gid_t group);

@@ -1,6 +1,7 @@
 // Throw-away sites and child processes for the end-to-end tests.
 #include "tests/e2e/harness.h"
 
+#include "files/journal.h"
 #include "tests/e2e/faketime_lookup.h"
 
 #include <fcntl.h>
@@ -272,44 +273,6 @@ RunResult Site::wait_run(pid_t pid) const {
   return result;
 }
 
-RunResult Site::run_stopped(const std::vector<std::string>& args, const RunSettings& settings,
-                            const std::string& trace, const std::function<void()>& meanwhile) const {
-  pid_t pid = start(args, settings);
-  auto ended = [pid] {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-      if (line.compare(0, 7, "State:\t") == 0) return line.size() > 7 && line[7] == 'Z';
-    }
-    return true;
-  };
-  // The tracer notes the stop in its output once the tool has stopped
-  // (the process state alone cannot tell it from the tracer's own stops).
-  bool stopped = false;
-  while (!stopped && !ended()) {
-    std::ifstream in(trace);
-    std::string line;
-    while (std::getline(in, line))
-      stopped = stopped || line.find("--- stopped by SIGSTOP ---") != std::string::npos;
-    if (!stopped) usleep(1000);
-  }
-  if (stopped) {
-    meanwhile();
-    // Until the run ends: a SIGCONT that came while the tracer was still
-    // passing the stop on would be lost, and one more does no harm.
-    std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
-    long tool = 0;
-    children >> tool;
-    while (tool > 0 && !ended()) {
-      kill(static_cast<pid_t>(tool), SIGCONT);
-      usleep(1000);
-    }
-  }
-  RunResult result = wait_run(pid);
-  if (!stopped) result.err = "the tool never stopped\n" + result.err;
-  return result;
-}
-
 RunResult Site::run(const std::vector<std::string>& args, const RunSettings& settings) const {
   return wait_run(start(args, settings));
 }
@@ -457,6 +420,24 @@ Outcome outcome(const Site& site) {
 
 bool operator==(const Outcome& a, const Outcome& b) {
   return a.database == b.database && a.messages == b.messages && a.updates == b.updates;
+}
+
+void write_interrupted_journal(const Site& site) {
+  int backup = ::open(site.path("data/wp/wp.new").c_str(), O_RDONLY);
+  int lock = ::open(site.path("data/wp/kestol.lck").c_str(), O_RDWR | O_CREAT, 0600);
+  Journal journal;
+  bool written = backup >= 0 && lock >= 0 && identify_copy(backup, &journal.backup) &&
+                 write_journal(lock, &journal, JournalEntry::begin);
+  if (backup >= 0) ::close(backup);
+  if (lock >= 0) ::close(lock);
+  if (!written) throw std::runtime_error("cannot write a journal in " + site.root());
+}
+
+std::string interrupted_journal() {
+  Site site;
+  site.write("data/wp/wp.new", "");
+  write_interrupted_journal(site);
+  return site.read("data/wp/kestol.lck");
 }
 
 void announce_earlier(const Site& site) {

@@ -79,12 +79,6 @@ class Site {
   void own_by(int uid) const;
 
   RunResult run(const std::vector<std::string>& args, const RunSettings& settings = {}) const;
-  // Runs the tool under settings whose tracer, writing to trace, stops it
-  // with SIGSTOP at some call; calls meanwhile while it is stopped there,
-  // then lets it go on. The stop is found in the tracer's output, so
-  // nothing depends on time.
-  RunResult run_stopped(const std::vector<std::string>& args, const RunSettings& settings,
-                        const std::string& trace, const std::function<void()>& meanwhile) const;
   // Starts the tool without waiting; wait with wait_run.
   pid_t start(const std::vector<std::string>& args, const RunSettings& settings = {}) const;
   RunResult wait_run(pid_t pid) const;
@@ -128,6 +122,12 @@ struct Outcome {
 };
 Outcome outcome(const Site& site);
 bool operator==(const Outcome& a, const Outcome& b);
+
+// Writes the journal of a run interrupted before its commit, whose backup
+// is the site's wp.new as it stands, as a run writes it.
+void write_interrupted_journal(const Site& site);
+// The bytes of such a journal, for a backup of no particular file.
+std::string interrupted_journal();
 
 // Gives site's mess.wp and update file earlier announcements.
 void announce_earlier(const Site& site);

@@ -27,7 +27,7 @@ const char* const kCounts = " total=1996 updated=95 deleted=1446 lines=114";
 TEST(Status, OneLineWithPerformanceDataReadingOnly) {
   constexpr std::int32_t kHour = 3600;
   const std::string three_hours = result_file(kFrozenNow - 3 * kHour);
-  const std::string journal = "rewriting\nbackup 1 2 1940";
+  const std::string journal = interrupted_journal();
   const std::string at_nine = "last run 3h ago at 2026-12-08 09:00, 10 records";
   const std::string perf = " | age=10800s;93600;180000 records=10" + std::string(kCounts);
   struct Case {

@@ -1,4 +1,5 @@
-// Backup copy, restore, the run lock, and descriptor I/O under signals.
+// Backup copy, restore, the journal, the spool's append, the rotation of
+// generations, the run lock, and descriptor I/O under signals.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -14,12 +15,15 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "files/append_spool.h"
 #include "files/copy_file.h"
+#include "files/generations.h"
 #include "files/journal.h"
 #include "files/path_walk.h"
 #include "files/run_lock.h"
-#include "files/undo.h"
+#include "util/checksum.h"
 #include "util/fd_io.h"
 
 namespace fs = std::filesystem;
@@ -73,8 +77,9 @@ TEST(CopyFile, CopiesEveryByteAndCreatesTheBackupPrivate) {
     TempDir dir;
     std::string data = pattern_bytes(size);
     put(dir.at("wp.sys"), data);
+    const char* failed = nullptr;
     mode_t old_mask = umask(022);
-    EXPECT_EQ(CopyResult::copied, copy_file(dir.fd, "wp.sys", "wp.new", "wp.old")) << size;
+    EXPECT_EQ(CopyResult::copied, copy_file(dir.fd, "wp.sys", "wp.new", "wp.old", &failed)) << size;
     umask(old_mask);
     EXPECT_EQ(data, get(dir.at("wp.new"))) << size;
     struct stat st;
@@ -93,7 +98,8 @@ TEST(CopyFile, ANewBackupTakesTheModeOfTheOneItFollowsAndReplacesAStaleCopy) {
     put(dir.at("wp.old"), "yesterday");
     chmod(dir.at("wp.old").c_str(), 0640);
     put(dir.at("wp.new"), std::string(stale, 'o'));
-    EXPECT_EQ(CopyResult::copied, copy_file(dir.fd, "wp.sys", "wp.new", "wp.old")) << stale;
+    const char* failed = nullptr;
+    EXPECT_EQ(CopyResult::copied, copy_file(dir.fd, "wp.sys", "wp.new", "wp.old", &failed)) << stale;
     EXPECT_TRUE(get(dir.at("wp.new")) == data) << stale;
     EXPECT_EQ("yesterday", get(dir.at("wp.old"))) << stale;
     struct stat st;
@@ -107,57 +113,6 @@ TEST(CopyFile, ANewBackupTakesTheModeOfTheOneItFollowsAndReplacesAStaleCopy) {
       EXPECT_TRUE(restore_database(backup, dir.fd, "wp.sys", cut)) << stale;
       close(backup);
       EXPECT_TRUE(get(dir.at("wp.sys")) == (cut ? data : data + std::string(50000, 's'))) << stale << cut;
-    }
-  }
-}
-
-TEST(CopyFile, RefusesLinksAndAnythingButARegularFileAndKeepsTheBackup) {
-  struct Case {
-    const char* name;
-    void (*prepare)(const TempDir&);
-    CopyResult result;
-  } cases[] = {
-      {"no database", [](const TempDir& d) { fs::remove(d.at("wp.sys")); }, CopyResult::no_source},
-      {"backup a folder", [](const TempDir& d) { fs::create_directory(d.at("wp.old")); },
-       CopyResult::model_refused},
-      {"backup hard-linked to the database",
-       [](const TempDir& d) { ASSERT_EQ(0, link(d.at("wp.sys").c_str(), d.at("wp.old").c_str())); },
-       CopyResult::same_file},
-      {"backup a symbolic link to the database",
-       [](const TempDir& d) { ASSERT_EQ(0, symlink("wp.sys", d.at("wp.old").c_str())); },
-       CopyResult::same_file},
-      {"backup a symbolic link elsewhere",
-       [](const TempDir& d) { ASSERT_EQ(0, symlink("elsewhere", d.at("wp.old").c_str())); },
-       CopyResult::model_refused},
-      {"database a symbolic link",
-       [](const TempDir& d) {
-         fs::rename(d.at("wp.sys"), d.at("secret"));
-         ASSERT_EQ(0, symlink("secret", d.at("wp.sys").c_str()));
-       },
-       CopyResult::no_source},
-      {"database a FIFO",
-       [](const TempDir& d) {
-         fs::remove(d.at("wp.sys"));
-         ASSERT_EQ(0, mkfifo(d.at("wp.sys").c_str(), 0600));
-       },
-       CopyResult::no_source},
-  };
-  for (const Case& c : cases) {
-    TempDir dir;
-    put(dir.at("wp.sys"), "data");
-    c.prepare(dir);
-    struct stat before;
-    bool had_backup = lstat(dir.at("wp.old").c_str(), &before) == 0;
-    EXPECT_EQ(c.result, copy_file(dir.fd, "wp.sys", "wp.new", "wp.old")) << c.name;
-    EXPECT_FALSE(fs::exists(dir.at("wp.new"))) << c.name;
-    struct stat st;
-    if (lstat(dir.at("wp.sys").c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-      EXPECT_EQ("data", get(dir.at("wp.sys"))) << c.name;
-    }
-    struct stat after;
-    EXPECT_EQ(had_backup, lstat(dir.at("wp.old").c_str(), &after) == 0) << c.name;
-    if (had_backup) {
-      EXPECT_EQ(before.st_ino, after.st_ino) << c.name;
     }
   }
 }
@@ -202,206 +157,269 @@ TEST(RunLock, ExclusiveOwnAndWritableByNobodyElse) {
   close(second);
 }
 
-TEST(Journal, ReadsBackWhatWasWrittenAndOlderJournals) {
+namespace {
+
+// A journal of every kind of entry, as a run writes it.
+Journal full_journal(const char* second_path) {
+  Journal j;
+  j.keep = 9;
+  j.backup = {194000, 1796731200, 0xfedcba9876543210ULL};
+  j.count = 2;
+  j.files[0] = {true, "mess.wp", "/srv/bbs/data/wp/mess.wp", 5000, 77, 0x0123456789abcdefULL, 0, 5000};
+  std::snprintf(j.files[1].path, sizeof j.files[1].path, "%s", second_path);
+  std::snprintf(j.files[1].real, sizeof j.files[1].real, "/a b/%s", second_path);
+  return j;
+}
+
+void write_all_entries(int lock, Journal* j) {
+  EXPECT_TRUE(write_journal(lock, j, JournalEntry::begin));
+  j->appended_from = 970;
+  j->appended_to = 1358;
+  EXPECT_TRUE(write_journal(lock, j, JournalEntry::appended));
+  j->generations = 0x203;
+  j->files[1].length = 13;
+  j->files[1].spool_length = 388;
+  EXPECT_TRUE(write_journal(lock, j, JournalEntry::committed));
+}
+
+// How a lock file holding text reads: "none", "unreadable", or the
+// entries read, as "begin", "begin+appended" or "begin+appended+committed".
+std::string reading(int lock, const std::string& path, const std::string& text) {
+  put(path, text);
+  Journal j;
+  switch (read_journal(lock, &j)) {
+    case JournalState::none:
+      return "none";
+    case JournalState::unreadable:
+      return "unreadable";
+    case JournalState::set:
+      break;
+  }
+  return std::string("begin") + (j.has_appended ? "+appended" : "") + (j.committed ? "+committed" : "");
+}
+
+}  // namespace
+
+// The journal reads back what was written, paths of any bytes included.
+// Cut anywhere, or with its end read back as zeros, it reads as the
+// entries written whole before the cut: an entry cut short never began.
+// Any single changed byte, and anything that is not such a journal, is a
+// journal that cannot be read.
+TEST(Journal, ReadsWhatWasWrittenAndRefusesEveryDamage) {
   TempDir dir;
-  int lock = open(dir.at("kestol.lck").c_str(), O_RDWR | O_CREAT, 0600);
+  std::string path = dir.at("kestol.lck");
+  int lock = open(path.c_str(), O_RDWR | O_CREAT, 0600);
   ASSERT_GE(lock, 0);
-  Journal journal;
-  EXPECT_EQ(MarkState::clear, read_mark(lock, &journal));
-  // Paths of any bytes (blanks and line feeds first too), and first
-  // bytes that hold line feeds.
-  const char* const names[] = {" upd", "\n odd 7"};
-  const char* const reals[] = {"/a b/ upd", "/\n/ odd 7"};
-  put(dir.at(names[0]), pattern_bytes(5000));
-  put(dir.at(names[1]), "abc");
-  Journal written;
+  Journal written = full_journal(" \n odd: 7");
+  write_all_entries(lock, &written);
+  Journal j;
+  ASSERT_EQ(JournalState::set, read_journal(lock, &j));
+  EXPECT_TRUE(j.committed && j.has_appended);
+  EXPECT_EQ(9, j.keep);
+  EXPECT_EQ(0x203u, j.generations);
+  EXPECT_EQ(1358, j.appended_to);
+  EXPECT_EQ(0xfedcba9876543210ULL, j.backup.sample);
   for (int i = 0; i < 2; ++i) {
-    int fd = open(dir.at(names[i]).c_str(), O_RDONLY);
-    ASSERT_TRUE(journal_appended_file(&written, names[i], reals[i], fd));
-    close(fd);
+    EXPECT_STREQ(written.files[i].path, j.files[i].path);
+    EXPECT_STREQ(written.files[i].real, j.files[i].real);
+    EXPECT_EQ(written.files[i].spool_sum, j.files[i].spool_sum);
+    EXPECT_EQ(written.files[i].length, j.files[i].length);
   }
-  written.has_backup = true;
-  written.backup = {194000, 1796731200, 0xfedcba9876543210ULL};
-  ASSERT_TRUE(mark_rewriting(lock, &written));
-  ASSERT_TRUE(note_first_write(lock, &written, 1, "On 1\nline\n", 10));
-  const std::int64_t ends[] = {5000, 13};
-  ASSERT_TRUE(note_ends(lock, &written, ends));
-  ASSERT_EQ(MarkState::marked, read_mark(lock, &journal));
-  ASSERT_EQ(2, journal.count);
-  for (int i = 0; i < 2; ++i) {
-    EXPECT_STREQ(names[i], journal.files[i].path);
-    EXPECT_STREQ(reals[i], journal.files[i].real);
-    EXPECT_EQ(written.files[i].tail, journal.files[i].tail);
-    EXPECT_TRUE(journal.files[i].has_end);
-    EXPECT_EQ(ends[i], journal.files[i].end);
+  EXPECT_TRUE(j.files[0].created && !j.files[1].created);
+  EXPECT_TRUE(clear_journal(lock));
+  EXPECT_EQ(JournalState::none, read_journal(lock, &j));
+
+  // Without line feeds in the paths, so that only an entry's own end is one.
+  written = full_journal("../../updates.wp");
+  write_all_entries(lock, &written);
+  const std::string text = get(path);
+  std::size_t ends[3];
+  for (std::size_t at = 0, n = 0; n < 3; ++n) ends[n] = at = text.find('\n', at) + 1;
+  const char* const whole[] = {"none", "begin", "begin+appended", "begin+appended+committed"};
+  for (std::size_t cut = 0; cut <= text.size(); ++cut) {
+    int entries = 0;
+    while (entries < 3 && ends[entries] <= cut) ++entries;
+    EXPECT_EQ(whole[entries], reading(lock, path, text.substr(0, cut))) << "cut at " << cut;
+    std::string zeroed = text.substr(0, cut) + std::string(text.size() - cut, '\0');
+    EXPECT_EQ(whole[entries], reading(lock, path, zeroed)) << "zeros from " << cut;
   }
-  EXPECT_EQ(5000, journal.files[0].length);
-  EXPECT_EQ(0, journal.files[0].first_count);
-  EXPECT_EQ(10, journal.files[1].first_count);
-  EXPECT_EQ(0, std::memcmp("On 1\nline\n", journal.files[1].first, 10));
-  EXPECT_TRUE(journal.has_backup && !journal.legacy_backup);
-  EXPECT_EQ(0xfedcba9876543210ULL, journal.backup.sample);
-  EXPECT_EQ(1796731200, journal.backup.mtime);
-  // A last line cut short by a crash is not used; the rest stands.
-  std::string text = get(dir.at("kestol.lck"));
-  put(dir.at("kestol.lck"), text.substr(0, text.size() - 4));
-  ASSERT_EQ(MarkState::marked, read_mark(lock, &journal));
-  EXPECT_EQ(2, journal.count);
-  EXPECT_EQ(10, journal.files[1].first_count);
-  EXPECT_TRUE(journal.files[0].has_end);
-  EXPECT_FALSE(journal.files[1].has_end);
-  EXPECT_TRUE(clear_rewriting(lock));
-  EXPECT_EQ(MarkState::clear, read_mark(lock, &journal));
-  EXPECT_EQ("", get(dir.at("kestol.lck")));
-  // Older runs' journals: entries by device and inode, or a plain mark.
-  struct Older {
-    const char* text;
-    MarkState state;
-    bool legacy_backup;
-    const char* path;  // of the one appended file, if any
-  } older[] = {
-      {"rewriting", MarkState::marked, false, nullptr},
-      {"rewriting\nbackup 7 8 194000\nappend 7 9 10 4 a wp", MarkState::marked, true, "a wp"},
-      {"rewritin", MarkState::clear, false, nullptr},                            // a partial mark is no mark
-      {"rewriting 3\nfile 1 2 3 abc\n", MarkState::unreadable, false, nullptr},  // a format not known here
-  };
-  for (const Older& o : older) {
-    put(dir.at("kestol.lck"), o.text);
-    EXPECT_EQ(o.state, read_mark(lock, &journal)) << o.text;
-    EXPECT_EQ(o.legacy_backup, journal.legacy_backup) << o.text;
-    ASSERT_EQ(o.path != nullptr ? 1 : 0, journal.count) << o.text;
-    if (o.path != nullptr) {
-      EXPECT_STREQ(o.path, journal.files[0].path);
-      EXPECT_TRUE(journal.files[0].legacy);
-      EXPECT_EQ(9u, journal.files[0].inode);
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    for (char flip : {'\x01', '\x20'}) {
+      std::string changed = text;
+      changed[at] = static_cast<char>(changed[at] ^ flip);
+      EXPECT_EQ("unreadable", reading(lock, path, changed)) << "byte " << at << " ^ " << int{flip};
     }
+  }
+  const std::string begin = text.substr(0, ends[0]);
+  for (const std::string& other :
+       {std::string("rewriting 2\ncopy 1 2 3\n"), std::string("hello"), std::string("\n"),
+        begin + begin,                                   // begin twice
+        text.substr(ends[0], ends[1] - ends[0]),         // no begin
+        text + text.substr(ends[1], ends[2] - ends[1]),  // an entry after committed
+        std::string("x") + std::string(30000, 'y')}) {   // longer than any journal
+    EXPECT_EQ("unreadable", reading(lock, path, other)) << other.substr(0, 40);
   }
   close(lock);
 }
 
-TEST(Undo, CutsOnlyTheRunsOwnBytesOfTheFileItAppendedTo) {
+namespace {
+
+std::string numbered_lines(int from, int to) {
+  std::string lines;
+  for (int i = from; i < to; ++i) lines += "On 1261208 QA" + std::to_string(i) + "BC/U @ QQ1AA zip ? Ann ?\n";
+  return lines;
+}
+
+}  // namespace
+
+// The commit's append lands exactly once, whatever a crash left of it and
+// whatever others appended since: a part that landed is kept (a part that
+// read back as zeros is written again), the rest follows at the end, and
+// where others' lines follow a part that landed, only its whole lines
+// count as landed.
+TEST(AppendSpool, LandsOnceWhateverACrashLeftAndOthersAppended) {
+  const std::string before = "earlier line\n";
+  const std::string spool = numbered_lines(0, 200);  // over one 4 KiB block
+  const std::string other = "On 1261209 QZ9ZZ/U @ written since\n";
+  const std::size_t mid_line = spool.find('\n', 5000) - 7;
+  const std::size_t line_end = spool.rfind('\n', mid_line) + 1;
   struct Case {
     const char* name;
-    bool written;                        // the run wrote to it (a wrote line)
-    void (*meddle)(const std::string&);  // what happened to it since
-    UndoProblem problem;
+    std::string found;  // the file when the append (again) starts
     std::string expected;
-    const char* path = "mess.wp";  // in the journal, from the folder
-    std::int64_t end = -1;         // where the run's appends ended; -1: not recorded
   } cases[] = {
-      {"appended", true, nullptr, UndoProblem::none, "before"},
-      {"never written", false, nullptr, UndoProblem::none, "before+appended"},
-      {"copied with its times to a new inode", true,
-       [](const std::string& p) {
-         fs::copy_file(p, p + ".copy");
-         fs::remove(p);
-         fs::rename(p + ".copy", p);
-       },
-       UndoProblem::none, "before"},
-      {"already cut back", true, [](const std::string& p) { ASSERT_EQ(0, truncate(p.c_str(), 6)); },
-       UndoProblem::none, "before"},
-      {"shorter than recorded", true, [](const std::string& p) { ASSERT_EQ(0, truncate(p.c_str(), 2)); },
-       UndoProblem::changed, "be"},
-      {"replaced by another file", true,
-       [](const std::string& p) { put(p, "another file, longer than before"); }, UndoProblem::changed,
-       "another file, longer than before"},
-      {"other bytes after the length", true, [](const std::string& p) { put(p, "before+someone's"); },
-       UndoProblem::changed, "before+someone's"},
-      {"gone", true, [](const std::string& p) { fs::remove(p); }, UndoProblem::missing, "(none)"},
-      {"appends ended, nothing since", true, nullptr, UndoProblem::none, "before", "mess.wp", 15},
-      {"written to since the appends ended", true,
-       [](const std::string& p) { std::ofstream(p, std::ios::app) << "+later"; }, UndoProblem::changed,
-       "before+appended+later", "mess.wp", 15},
-      {"found by its real path when its path from the folder misses", true, nullptr, UndoProblem::none,
-       "before", "../elsewhere/mess.wp"},
-      {"a symbolic link now", true,
-       [](const std::string& p) {
-         fs::rename(p, p + ".real");
-         fs::create_symlink(p + ".real", p);
-       },
-       UndoProblem::missing, "before+appended"},
+      {"nothing landed", before, before + spool},
+      {"all landed", before + spool, before + spool},
+      {"all landed, others after", before + spool + other, before + spool + other},
+      {"part landed", before + spool.substr(0, mid_line), before + spool},
+      {"part landed, then zeros to its end",
+       before + spool.substr(0, 100) + std::string(spool.size() - 100, '\0'), before + spool},
+      {"read back as zeros", before + std::string(spool.size(), '\0'), before + spool},
+      {"whole lines landed, others after", before + spool.substr(0, line_end) + other,
+       before + spool.substr(0, line_end) + other + spool.substr(line_end)},
+      // The part of a line before others' line stays as it is; the line
+      // comes again whole.
+      {"part of a line landed, others after", before + spool.substr(0, mid_line) + other,
+       before + spool.substr(0, mid_line) + other + spool.substr(line_end)},
+      {"others only", before + other, before + other + spool},
+      {"taken away and begun anew", other, other + spool},
+      {"taken away", "", spool},
+  };
+  // Appends spool to the file at `file` in dir, as journaled with the
+  // file's length `length` then, and answers what the journal says after.
+  auto append = [](const TempDir& dir, const std::string& bytes, std::int64_t length, SpoolUnit unit,
+                   std::uint64_t sum, bool* done) {
+    put(dir.at("spool"), bytes);
+    int lock = open(dir.at("kestol.lck").c_str(), O_RDWR | O_CREAT, 0600);
+    Journal j = full_journal("updates");
+    j.count = 1;
+    j.files[0] = {false, "mess.wp", "/mess.wp", length, static_cast<std::int64_t>(bytes.size()),
+                  sum,   0,         length};
+    EXPECT_TRUE(write_journal(lock, &j, JournalEntry::begin) &&
+                write_journal(lock, &j, JournalEntry::committed));
+    // Twice, the second time as the journal then reads: it changes nothing.
+    for (int time = 0; time < 2; ++time) {
+      int file = open(dir.at("file").c_str(), O_RDWR);
+      int in = open(dir.at("spool").c_str(), O_RDONLY);
+      EXPECT_EQ(JournalState::set, read_journal(lock, &j));
+      bool spool_failed = true;
+      *done = append_spool(file, in, lock, &j, 0, unit, &spool_failed);
+      EXPECT_EQ(!*done, spool_failed);
+      close(file);
+      close(in);
+    }
+    close(lock);
   };
   for (const Case& c : cases) {
     TempDir dir;
-    put(dir.at("mess.wp"), "before");
-    put(dir.at("wp.old"), "backup");
-    Journal journal;
-    int fd = open(dir.at("mess.wp").c_str(), O_RDONLY);
-    ASSERT_TRUE(journal_appended_file(&journal, c.path, fs::canonical(dir.at("mess.wp")).c_str(), fd));
-    close(fd);
-    journal.files[0].has_end = c.end >= 0;
-    journal.files[0].end = c.end;
-    int backup = open(dir.at("wp.old").c_str(), O_RDONLY);
-    journal.has_backup = identify_copy(backup, &journal.backup);
-    close(backup);
-    put(dir.at("mess.wp"), "before+appended");
-    if (c.written) {
-      journal.files[0].first_count = 3;
-      std::memcpy(journal.files[0].first, "+ap", 3);
-    }
-    if (c.meddle != nullptr) c.meddle(dir.at("mess.wp"));
-    UndoCheck check;
-    check_undo(dir.folder(), "wp.old", journal, false, &check);
-    EXPECT_EQ(c.problem, check.file[0]) << c.name;
-    EXPECT_EQ(UndoProblem::none, check.backup) << c.name;
-    int failed = -1;
-    if (undo_is_safe(check)) {
-      EXPECT_TRUE(cut_files(journal, check, &failed)) << c.name;
-    }
-    close_undo(&check);
-    // Through the link, if it is one now: its target is left as it was.
-    EXPECT_EQ(c.expected, fs::exists(dir.at("mess.wp")) ? get(dir.at("mess.wp")) : "(none)") << c.name;
+    put(dir.at("file"), c.found);
+    std::uint64_t sum = checksum_of(spool.data(), spool.size());
+    bool done = false;
+    append(dir, spool, static_cast<std::int64_t>(before.size()), SpoolUnit::line, sum, &done);
+    EXPECT_TRUE(done) << c.name;
+    EXPECT_TRUE(get(dir.at("file")) == c.expected) << c.name;
+    // A spool that is not the one journaled appends nothing.
+    append(dir, spool, static_cast<std::int64_t>(before.size()), SpoolUnit::line, sum ^ 1, &done);
+    EXPECT_FALSE(done) << c.name;
+    EXPECT_TRUE(get(dir.at("file")) == c.expected) << c.name;
   }
+  // Records: only whole records count as landed before others' records.
+  TempDir dir;
+  std::string records = pattern_bytes(3 * 194), theirs(194, 'T');
+  std::string found = records.substr(0, 300) + theirs;
+  put(dir.at("file"), found);
+  bool done = false;
+  append(dir, records, 0, SpoolUnit::record, checksum_of(records.data(), records.size()), &done);
+  EXPECT_TRUE(done);
+  EXPECT_TRUE(get(dir.at("file")) == found + records.substr(194));
 }
 
-TEST(Undo, TheBackupMustBeTheCopyTheRunMade) {
+namespace {
+
+// wp.old, wp.old.1 ... wp.old.4 and wp.new, each "(none)" when absent.
+std::vector<std::string> chain(const TempDir& dir) {
+  std::vector<std::string> names = {"wp.old", "wp.old.1", "wp.old.2", "wp.old.3", "wp.old.4", "wp.new"};
+  for (std::string& name : names)
+    name = fs::exists(dir.at(name.c_str())) ? get(dir.at(name.c_str())) : "(none)";
+  return names;
+}
+
+}  // namespace
+
+// A rotation stopped after any of its steps is taken up where it stopped
+// and ends as one that was not; names that fit no step of it are refused
+// with nothing moved; a rename never lands on an existing name.
+TEST(Generations, ARotationStoppedAnywhereEndsAsOneThatWasNot) {
   struct Case {
     const char* name;
-    void (*meddle)(const std::string&);
-    UndoProblem problem;
+    int keep;
+    std::vector<const char*> present;  // contents of wp.old, wp.old.1, ...; nullptr: absent
+    std::vector<std::string> expected;
   } cases[] = {
-      {"as copied", nullptr, UndoProblem::none},
-      {"copied with its times",
-       [](const std::string& p) {
-         ASSERT_EQ(0, std::system(("cp -a " + p + " " + p + ".c && mv " + p + ".c " + p).c_str()));
-       },
-       UndoProblem::none},
-      {"copied without its times",
-       [](const std::string& p) {
-         ASSERT_EQ(
-             0,
-             std::system(
-                 ("cp " + p + " " + p + ".c && touch -d @1000 " + p + ".c && mv " + p + ".c " + p).c_str()));
-       },
-       UndoProblem::changed},
-      {"same length, other bytes",
-       [](const std::string& p) {
-         struct stat st;
-         stat(p.c_str(), &st);
-         std::string bytes = get(p);
-         bytes[bytes.size() - 1] ^= 1;
-         put(p, bytes);
-         struct timespec times[2] = {st.st_atim, st.st_mtim};
-         utimensat(AT_FDCWD, p.c_str(), times, 0);
-       },
-       UndoProblem::changed},
-      {"gone", [](const std::string& p) { fs::remove(p); }, UndoProblem::missing},
+      {"full chain", 3, {"D1", "D2", "D3", "D4"}, {"new", "D1", "D2", "D3", "(none)", "(none)"}},
+      {"a gap moves up too", 3, {"D1", nullptr, "D3"}, {"new", "D1", "(none)", "D3", "(none)", "(none)"}},
+      {"keep 0", 0, {"D1"}, {"new", "(none)", "(none)", "(none)", "(none)", "(none)"}},
+      {"first run", 2, {}, {"new", "(none)", "(none)", "(none)", "(none)", "(none)"}},
   };
   for (const Case& c : cases) {
-    TempDir dir;
-    put(dir.at("wp.old"), pattern_bytes(300000));  // longer than the two samples
-    Journal journal;
-    int backup = open(dir.at("wp.old").c_str(), O_RDONLY);
-    journal.has_backup = identify_copy(backup, &journal.backup);
-    close(backup);
-    if (c.meddle != nullptr) c.meddle(dir.at("wp.old"));
-    UndoCheck check;
-    check_undo(dir.folder(), "wp.old", journal, false, &check);
-    EXPECT_EQ(c.problem, check.backup) << c.name;
-    close_undo(&check);
+    unsigned present = 0;
+    for (std::size_t n = 0; n < c.present.size(); ++n) present |= c.present[n] != nullptr ? 1u << n : 0;
+    // The steps, done by hand one more each time before the rotation.
+    std::vector<std::pair<std::string, std::string>> steps;
+    auto name = [](int n) { return n == 0 ? std::string("wp.old") : "wp.old." + std::to_string(n); };
+    if ((present >> c.keep & 1) != 0) steps.push_back({name(c.keep), ""});
+    for (int n = c.keep - 1; n >= 0; --n) {
+      if ((present >> n & 1) != 0) steps.push_back({name(n), name(n + 1)});
+    }
+    steps.push_back({"wp.new", "wp.old"});
+    for (std::size_t done = 0; done <= steps.size(); ++done) {
+      TempDir dir;
+      for (std::size_t n = 0; n < c.present.size(); ++n) {
+        if (c.present[n] != nullptr) put(dir.at(name(static_cast<int>(n)).c_str()), c.present[n]);
+      }
+      put(dir.at("wp.new"), "new");
+      for (std::size_t s = 0; s < done; ++s) {
+        if (steps[s].second.empty()) {
+          fs::remove(dir.at(steps[s].first.c_str()));
+        } else {
+          fs::rename(dir.at(steps[s].first.c_str()), dir.at(steps[s].second.c_str()));
+        }
+      }
+      EXPECT_TRUE(rotate_generations(dir.fd, c.keep, present)) << c.name << " after " << done;
+      EXPECT_TRUE(c.expected == chain(dir)) << c.name << " after " << done;
+    }
   }
+  TempDir dir;
+  put(dir.at("wp.old"), "D1");
+  put(dir.at("wp.old.2"), "D3");  // not there when the run committed
+  put(dir.at("wp.new"), "new");
+  auto before = chain(dir);
+  EXPECT_FALSE(rotate_generations(dir.fd, 3, 1u));
+  EXPECT_TRUE(before == chain(dir));
+  EXPECT_FALSE(rename_to_new_name(dir.fd, "wp.new", "wp.old"));
+  EXPECT_EQ(EEXIST, errno);
+  EXPECT_TRUE(before == chain(dir));
 }
-
 namespace {
 
 void ignore_alarm(int) {}

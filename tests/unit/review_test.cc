@@ -78,7 +78,7 @@ struct Review {
   char messages_buffer[512];
   char update_buffer[512];
   Review() {
-    announcer.messages = {fileno(std::tmpfile()), messages_buffer, sizeof messages_buffer, 0, false};
+    announcer.messages = make_output(fileno(std::tmpfile()), messages_buffer, sizeof messages_buffer);
     announcer.update_lines = &update_lines;
     in.announcements = announcement_sink(announcer);
   }
@@ -94,7 +94,7 @@ struct Review {
   }
   std::string messages() { return contents(announcer.messages); }
   void open_update_file() {
-    announcer.update_file = {fileno(std::tmpfile()), update_buffer, sizeof update_buffer, 0, false};
+    announcer.update_file = make_output(fileno(std::tmpfile()), update_buffer, sizeof update_buffer);
   }
 };
 

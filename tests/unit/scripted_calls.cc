@@ -12,7 +12,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 
@@ -20,6 +22,8 @@
 #include "util/system_calls.h"
 
 namespace {
+
+namespace fs = std::filesystem;
 
 const Script* active = nullptr;
 std::vector<int> counts;        // matching calls seen, per fault
@@ -52,6 +56,129 @@ std::string name_at(int folder, const char* path) {
   return last_part(path);
 }
 
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+// What a power cut would leave of the site: for each file, the bytes (and
+// mode and time) it held when it was last synced; for each folder, the
+// names it held then. Files are told apart by the inode they are on now,
+// so that a file made anew on a freed inode is another file.
+struct Durable {
+  struct File {
+    std::string bytes;
+    struct stat st;
+  };
+  bool on = false;
+  std::vector<File> files;
+  std::map<ino_t, int> file_of;
+  std::map<std::string, std::map<std::string, int>> names;  // folder: name, file
+};
+Durable durable;
+
+// Keeps what the file at path holds now (empty: nothing) as what a cut
+// leaves of the file on inode, a new one when it has none yet.
+void keep(const std::string& path, ino_t inode, bool empty) {
+  Durable::File file{empty ? "" : slurp(path), {}};
+  ::stat(path.c_str(), &file.st);
+  if (empty || durable.file_of.count(inode) == 0) {
+    durable.file_of[inode] = static_cast<int>(durable.files.size());
+    durable.files.push_back(file);
+  } else {
+    durable.files[durable.file_of[inode]] = file;
+  }
+}
+
+// The regular files in folder, by name, with their inodes.
+std::map<std::string, ino_t> listing(const std::string& folder) {
+  std::map<std::string, ino_t> found;
+  std::error_code error;
+  for (const fs::directory_entry& entry : fs::directory_iterator(folder, error)) {
+    struct stat st;
+    if (::lstat(entry.path().c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+      found[entry.path().filename().string()] = st.st_ino;
+    }
+  }
+  return found;
+}
+
+void sync_names(const std::string& folder) {
+  auto& names = durable.names[folder];
+  names.clear();
+  for (const auto& [name, inode] : listing(folder)) {
+    if (durable.file_of.count(inode) != 0) names[name] = durable.file_of[inode];
+  }
+}
+
+void start_tracking(const std::string& root) {
+  durable = Durable{};
+  durable.on = true;
+  std::string top = fs::canonical(root).string();
+  durable.names[top];
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(top)) {
+    if (entry.is_directory() && !entry.is_symlink()) durable.names[entry.path().string()];
+  }
+  for (auto& [folder, names] : durable.names) {
+    for (const auto& [name, inode] : listing(folder)) keep(folder + "/" + name, inode, false);
+    sync_names(folder);
+  }
+}
+
+// After a successful fsync of fd (and, with made, after fd was created):
+// what it holds is what a cut leaves.
+void note_synced(int fd, bool made = false) {
+  struct stat st;
+  if (!durable.on || ::fstat(fd, &st) != 0) return;
+  std::string path = path_of_fd(fd);
+  if (S_ISDIR(st.st_mode) && durable.names.count(path) != 0) sync_names(path);
+  if (S_ISREG(st.st_mode) && (made || durable.file_of.count(st.st_ino) != 0)) {
+    keep("/proc/self/fd/" + std::to_string(fd), st.st_ino, made);
+  }
+}
+
+// What a cut leaves of a file that was synced with `synced` and holds
+// `now`.
+std::string after_cut(const std::string& synced, const std::string& now, int how) {
+  if (how == PowerCut::lost) return synced;
+  std::size_t kept = 0;
+  if (how == PowerCut::torn)
+    kept = std::min(std::max(synced.size(), now.size()) / 2 / 4096 * 4096, now.size());
+  std::string bytes = now.substr(0, kept);
+  if (synced.size() > kept) bytes += synced.substr(kept, now.size() - kept);
+  bytes.resize(now.size(), '\0');
+  return bytes;
+}
+
+// The power cut: every folder gets back the names it held when last
+// synced, each with what a cut leaves of its file.
+void cut_power(int how) {
+  std::map<int, std::string> now;
+  std::vector<std::string> gone;
+  for (const auto& [folder, names] : durable.names) {
+    for (const auto& [name, inode] : listing(folder)) {
+      if (durable.file_of.count(inode) == 0) continue;
+      std::string path = folder + "/" + name;
+      now[durable.file_of[inode]] = slurp(path);
+      gone.push_back(path);
+    }
+  }
+  for (const std::string& path : gone) ::unlink(path.c_str());
+  for (const auto& [folder, names] : durable.names) {
+    for (const auto& [name, id] : names) {
+      const Durable::File& file = durable.files[id];
+      std::string path = folder + "/" + name;
+      std::ofstream(path, std::ios::binary)
+          << after_cut(file.bytes, now.count(id) != 0 ? now[id] : file.bytes, how);
+      ::chmod(path.c_str(), file.st.st_mode & 07777);
+      struct timespec times[2] = {file.st.st_mtim, file.st.st_mtim};
+      ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+    }
+  }
+}
+
 // What the script says of a call on files; false to make it as it is. On
 // true, *result is the answer and errno is set.
 enum class Verdict { go, fail, shorten };
@@ -62,10 +189,13 @@ Verdict judge(Call call, const std::string& a, const std::string& b = "") {
   Verdict verdict = Verdict::go;
   for (std::size_t i = 0; i < active->faults.size(); ++i) {
     const Fault& f = active->faults[i];
-    if (f.call != call || (!f.file.empty() && f.file != a && f.file != b)) continue;
+    if ((f.call != call && f.call != Call::any) || (!f.file.empty() && f.file != a && f.file != b)) continue;
     int n = ++counts[i];
     if (n != f.nth && !(f.onwards && n > f.nth)) continue;
     switch (f.action) {
+      case Action::power:
+        cut_power(f.value);
+        [[fallthrough]];
       case Action::kill:
         if (log_file != nullptr) std::fflush(log_file);
         _exit(128 + SIGKILL);
@@ -93,9 +223,12 @@ std::size_t shortened(std::size_t size) { return size > 1 ? size / 2 : size; }
 
 const SystemCalls kScripted = {
     [](int folder, const char* path, int flags, mode_t mode) {
-      return judge(Call::openat, name_at(folder, path)) == Verdict::fail
-                 ? -1
-                 : k().openat(folder, path, flags, mode);
+      if (judge(Call::openat, name_at(folder, path)) == Verdict::fail) return -1;
+      struct stat st;
+      bool existed = (flags & O_CREAT) == 0 || k().fstatat(folder, path, &st, AT_SYMLINK_NOFOLLOW) == 0;
+      int fd = k().openat(folder, path, flags, mode);
+      if (fd >= 0 && !existed) note_synced(fd, true);
+      return fd;
     },
     [](int fd) {
       std::string name = last_part(path_of_fd(fd));
@@ -129,7 +262,10 @@ const SystemCalls kScripted = {
       return k().pwrite(fd, buffer, v == Verdict::shorten ? shortened(size) : size, offset);
     },
     [](int fd) {
-      return judge(Call::fsync, last_part(path_of_fd(fd))) == Verdict::fail ? -1 : k().fsync(fd);
+      if (judge(Call::fsync, last_part(path_of_fd(fd))) == Verdict::fail) return -1;
+      int r = k().fsync(fd);
+      if (r == 0) note_synced(fd);
+      return r;
     },
     [](int fd, off_t length) {
       return judge(Call::ftruncate, last_part(path_of_fd(fd))) == Verdict::fail ? -1
@@ -163,10 +299,10 @@ const SystemCalls kScripted = {
                  ? -1
                  : k().fgetxattr(fd, name, value, size);
     },
-    [](int from_folder, const char* from, int to_folder, const char* to) {
-      return judge(Call::renameat, name_at(from_folder, from), name_at(to_folder, to)) == Verdict::fail
+    [](int from_folder, const char* from, int to_folder, const char* to, unsigned flags) {
+      return judge(Call::renameat2, name_at(from_folder, from), name_at(to_folder, to)) == Verdict::fail
                  ? -1
-                 : k().renameat(from_folder, from, to_folder, to);
+                 : k().renameat2(from_folder, from, to_folder, to, flags);
     },
     [](int folder, const char* path, int flags) {
       return judge(Call::unlinkat, name_at(folder, path)) == Verdict::fail
@@ -203,21 +339,21 @@ const SystemCalls kScripted = {
     },
 };
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
-
 }  // namespace
 
 const char* call_name(Call call) {
-  static const char* const names[] = {
-      "openat",    "close",           "read",   "pread",  "write",   "pwrite",      "fsync",
-      "ftruncate", "copy_file_range", "lseek",  "fstat",  "fstatat", "readlinkat",  "fgetxattr",
-      "renameat",  "unlinkat",        "fchmod", "fchown", "flock",   "record_lock", "set_status_flags",
-      "duplicate"};
+  static const char* const names[] = {"any",         "openat",
+                                      "close",       "read",
+                                      "pread",       "write",
+                                      "pwrite",      "fsync",
+                                      "ftruncate",   "copy_file_range",
+                                      "lseek",       "fstat",
+                                      "fstatat",     "readlinkat",
+                                      "fgetxattr",   "renameat2",
+                                      "unlinkat",    "fchmod",
+                                      "fchown",      "flock",
+                                      "record_lock", "set_status_flags",
+                                      "duplicate"};
   return names[static_cast<int>(call)];
 }
 
@@ -241,6 +377,9 @@ RunResult run_scripted(const Site& site, const std::vector<std::string>& args, c
     if (script.log != nullptr) log_file = std::fopen(calls.c_str(), "w");
     active = &script;
     counts.assign(script.faults.size(), 0);
+    for (const Fault& f : script.faults) {
+      if (f.action == Action::power) start_tracking(".");
+    }
     use_system_calls(&kScripted);
     std::vector<std::string> words = {"kestol"};
     words.insert(words.end(), args.begin(), args.end());

@@ -1,9 +1,14 @@
 // Fault tests over the system-call table: a table that passes every call
 // to the kernel but those a script names, by kind and by the file they act
 // on, which fail with an errno, come back short, end the process there as
-// a kill would, raise a signal first, or run a hook first; and the run of
-// the tool in a child process under such a script, so that a test fails
-// call N of any file in milliseconds, also under emulation.
+// a kill or a power cut would, raise a signal first, or run a hook first;
+// and the run of the tool in a child process under such a script, so that
+// a test fails call N of any file in milliseconds, also under emulation.
+//
+// A power cut loses what was not synced: the table follows every file and
+// folder below the site's root, and at the cut puts back, for each folder,
+// the names it held when it was last synced, each with the bytes its file
+// held when it was last synced, in one of three ways (PowerCut).
 #pragma once
 
 #include <ctime>
@@ -13,6 +18,7 @@
 #include "tests/e2e/harness.h"
 
 enum class Call {
+  any,  // a fault on any call: nth counts every call the run makes
   openat,
   close,
   read,
@@ -27,7 +33,7 @@ enum class Call {
   fstatat,
   readlinkat,
   fgetxattr,
-  renameat,
+  renameat2,
   unlinkat,
   fchmod,
   fchown,
@@ -41,8 +47,17 @@ enum class Action {
   fail,     // answer -1 with errno value, without making the call (close: after making it)
   shorten,  // read or write at most half of what was asked (at least one byte)
   kill,     // end the process before the call, as SIGKILL would
+  power,    // end it as a power cut would before the call (value: a PowerCut)
   signal,   // raise signal value, then make the call
   hook,     // run the hook, then make the call
+};
+
+// What a power cut does to the bytes written to a file since it was last
+// synced.
+enum PowerCut {
+  lost,   // they are gone: the file is as it was synced
+  zeros,  // gone, but its size stayed: what grew reads back as zeros
+  torn,   // the first 4 KiB pages of them stayed, the rest as with zeros
 };
 
 struct Fault {

@@ -16,7 +16,7 @@
 
 #include "config/site_config.h"
 #include "files/announce.h"
-#include "files/generations.h"
+#include "files/file_names.h"
 #include "files/path_walk.h"
 #include "records/review.h"
 #include "run/clock.h"
@@ -24,9 +24,9 @@
 #include "run/failure.h"
 #include "run/messages.h"
 #include "run/record_loop.h"
-#include "run/recovery.h"
 #include "run/site_folders.h"
 #include "run/summary.h"
+#include "run/way_back.h"
 #include "tools/wptool/dump.h"
 #include "util/fd_io.h"
 
@@ -160,7 +160,7 @@ bool take_time_option(std::vector<char*>* args, bool* given, std::int64_t* at) {
     if (std::strcmp((*args)[i], "--at") != 0) continue;
     const char* text = i + 1 < args->size() ? (*args)[i + 1] : "";
     if (!parse_time(text, at)) {
-      write_failure({Failure::preview_bad_time, text});
+      write_failure(fail(Failure::preview_bad_time, text));
       return false;
     }
     *given = true;
@@ -181,26 +181,32 @@ void write_preview_usage(std::FILE*) { std::fputs(kUsage, stdout); }
 Failed preview(const RunOptions& options, bool at_given, std::int64_t at, Preview& state) {
   std::int32_t now = 0;
   if (at_given) {
-    if (!time_in_range(at)) return {Failure::preview_time_out_of_range};
+    if (!time_in_range(at)) return fail(Failure::preview_time_out_of_range);
     now = static_cast<std::int32_t>(at);
   } else if (Failed f = read_start_time(&now)) {
     return f;
   }
   SiteConfig& config = state.config;
-  if (Failed f = read_configuration(open_init_file(), now, options, &config)) return f;
+  int init = open_init_file();
+  if (Failed f = read_configuration(init, errno, now, options, &config)) return f;
   // The run's folder and files, reached as the run reaches them, read only.
   OpenFolder folder;
   char shown[kRealPathSize];
-  open_folder(config.folder_path, {false, true}, &folder, shown);
+  char unused[kNameSize];
+  int walked = walk_path({config.folder_path, nullptr, false, true, false}, &folder, unused, shown) ==
+                       WalkResult::opened
+                   ? 0
+                   : errno;
   bool interrupted = false;
   const char* source = next_run_source(folder.fd, &interrupted);
-  int fd = open_regular_at(folder.fd, source, O_RDONLY, 0, Links::refuse);
+  errno = walked;
+  int fd = folder.fd >= 0 ? open_regular_at(folder.fd, source, O_RDONLY, 0, Links::refuse) : -1;
+  int error = errno;
   close_folder(&folder);
-  // The backup of the interrupted run: wp.new, or wp.old for an older journal.
-  const char* backup = std::strcmp(source, kNewBackupName) == 0 ? config.new_backup_path : config.backup_path;
+  const char* backup = config.new_backup_path;  // the backup of an interrupted run
   if (fd < 0) {
-    return interrupted ? Failed{Failure::cannot_restore, config.database_path, backup}
-                       : Failed{Failure::no_database, config.database_path};
+    return interrupted ? fail_call(Failure::cannot_restore, error, config.database_path, backup, backup)
+                       : fail_call(Failure::no_database, error, config.database_path);
   }
   if (interrupted) {
     std::fprintf(stderr, "Previous run was interrupted: a run restores '%s' from '%s' first; previewing it\n",
@@ -219,9 +225,9 @@ Failed preview(const RunOptions& options, bool at_given, std::int64_t at, Previe
   LoopResult read = review_records(fd, -1, pass, state.block, &state.counters, &state.duplicates, &written);
   close_fd(fd);  // read-only
   if (read != LoopResult::done)
-    return {Failure::preview_read_failed, interrupted ? backup : config.database_path};
+    return fail(Failure::preview_read_failed, interrupted ? backup : config.database_path);
   write_summary_counts(state.counters);
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) return {Failure::preview_output_failed};
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) return fail(Failure::preview_output_failed);
   // What a run with --max-drop would then do.
   std::int64_t kept = written / static_cast<std::int64_t>(kRecordSize);
   std::int64_t dropped = state.counters.record_index - kept;
@@ -230,7 +236,7 @@ Failed preview(const RunOptions& options, bool at_given, std::int64_t at, Previe
     std::snprintf(state.numbers[0], sizeof state.numbers[0], "%ld", static_cast<long>(dropped));
     std::snprintf(state.numbers[1], sizeof state.numbers[1], "%ld",
                   static_cast<long>(state.counters.record_index));
-    return {Failure::too_many_drops, state.numbers[0], state.numbers[1]};
+    return fail(Failure::too_many_drops, state.numbers[0], state.numbers[1]);
   }
   return {};
 }

@@ -143,12 +143,12 @@ LockState read_lock_state(const char* path) {
   int fd = open_regular(path, O_RDONLY, 0, Links::refuse);
   if (fd < 0) return errno == ENOENT ? LockState::idle : LockState::unreadable;
   Journal journal;
-  MarkState mark = read_mark(fd, &journal);
+  JournalState mark = read_journal(fd, &journal);
   bool held = run_lock_is_held(fd);
   ::close(fd);
   if (held) return LockState::running;
-  if (mark == MarkState::unreadable) return LockState::unreadable;
-  return mark == MarkState::marked ? LockState::pending : LockState::idle;
+  if (mark == JournalState::unreadable) return LockState::unreadable;
+  return mark == JournalState::set ? LockState::pending : LockState::idle;
 }
 
 // An age in its largest whole unit: seconds, minutes, hours, then days.

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "run/failure.h"
 #include "run/messages.h"
 #include "tools/wptool/diff.h"
 #include "tools/wptool/dump.h"
@@ -84,6 +85,7 @@ int main(int argc, char** argv) {
     std::printf("wptool (Kestol) %d.%02d%c\n", kVersionMajor, kVersionMinor, kVersionLetter);
     return 0;
   }
+  set_program_name("wptool");
   if (std::strcmp(command, "preview") == 0) return run_preview(argc - 1, argv + 1);
   if (std::strcmp(command, "status") == 0) return run_status(argc - 1, argv + 1);
   if (argc == 4 && std::strcmp(command, "diff") == 0) return diff_files(argv[2], argv[3], stdout) ? 0 : 1;
