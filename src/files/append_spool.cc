@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 
@@ -47,7 +48,11 @@ bool append_spool(int file, int spool, int lock_fd, Journal* journal, int index,
   struct stat st;
   Checksum found;
   *spool_failed = sys().fstat(spool, &st) != 0 || st.st_size != f.spool_length ||
-                  !checksum_range(spool, 0, f.spool_length, &found) || checksum_value(found) != f.spool_sum;
+                  !checksum_range(spool, 0, f.spool_length, &found);
+  if (!*spool_failed && checksum_value(found) != f.spool_sum) {
+    *spool_failed = true;
+    errno = 0;  // not the spool journaled: no system error
+  }
   if (*spool_failed || sys().fstat(file, &st) != 0) return false;
   const std::int64_t size = st.st_size;
   const std::int64_t from = f.moved_from;

@@ -61,6 +61,7 @@ LockResult take_run_lock(int folder, const char* name, int* fd) {
   // the run's own user may be able to write it.
   if (st.st_uid != ::geteuid() || writable_by_others(lock, st, false)) {
     close_fd(lock);
+    errno = 0;  // refused: no system error
     return LockResult::cannot_open;
   }
   LockResult locked = lock_file(lock);

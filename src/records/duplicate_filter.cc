@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "util/quiet.h"
 #include "util/text_case.h"
 
 std::int32_t callsign_key(const char* text) {
@@ -62,7 +63,7 @@ bool DuplicateFilter::contains(const char* callsign, std::int32_t total) const {
   // that reaches the lookup has passed the callsign rule, so its key is
   // never 0.
   if (!any_slot_equals(slots, fill, key)) return false;
-  std::fprintf(stderr, "\rRecord %ld (%s) duplicated\n", static_cast<long>(total), callsign);
+  if (!quiet()) std::fprintf(stderr, "\rRecord %ld (%s) duplicated\n", static_cast<long>(total), callsign);
   return true;
 }
 

@@ -22,8 +22,8 @@ struct DuplicateFilter {
   // Stores the key of callsign in the next free slot; nothing once full.
   void add(const char* callsign);
   // True when the key of callsign is in the table; then writes the
-  // duplicate message to standard error with total, the number of counted
-  // records before this one.
+  // duplicate message to standard error (unless quiet) with total, the
+  // number of counted records before this one.
   bool contains(const char* callsign, std::int32_t total) const;
   // The first filled slot that holds the key of callsign, or -1; quiet.
   std::int32_t slot_of(const char* callsign) const;

@@ -72,6 +72,7 @@ Failed open_update_file(RunContext& ctx) {
 bool journal_file(RunContext& ctx, int i, const OpenFolder& folder, const char* name) {
   JournaledFile& file = ctx.journal.files[i];
   bool at_root = std::strcmp(folder.real, "/") == 0;
+  errno = ENAMETOOLONG;
   if (!join_text(file.real, sizeof file.real, {folder.real, at_root ? "" : "/", name})) return false;
   if (!relative_path(ctx.folder.real, file.real, file.path, sizeof file.path)) file.path[0] = '\0';
   file.created = ctx.created[i];

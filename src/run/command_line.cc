@@ -88,6 +88,10 @@ CommandLineAction parse_command_line(int argc, char** argv, RunOptions* options)
       options->recover = true;
       continue;
     }
+    if (is_named(arg, "-Q") || is_named(arg, "--QUIET")) {
+      options->quiet = true;
+      continue;
+    }
     const struct {
       const char* name;
       int most;

@@ -25,8 +25,8 @@ std::int32_t parse_day_count(const char* text);
 bool is_day_count(const char* text);
 
 // Parses argv into options: /H as the first argument; then the options
-// (-h, --help, --version, --recover, --keep=K, --max-drop=P, --restore=N,
-// in any case), any other leading argument that begins with "-" and a
+// (-h, --help, --version, --recover, -q, --quiet, --keep=K, --max-drop=P,
+// --restore=N, in any case), any other leading argument that begins with "-" and a
 // letter being refused; /NOC as the last argument; then the day counts
 // and the update-file name. Upper-cases the last argument in place, as the
 // update-file name given last is read from it. A refusal names its

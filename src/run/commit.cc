@@ -13,6 +13,7 @@
 #include "run/record_loop.h"
 #include "run/way_back.h"
 #include "util/fd_io.h"
+#include "util/quiet.h"
 #include "util/stop_signal.h"
 #include "util/system_calls.h"
 
@@ -91,7 +92,7 @@ Failed rewrite_database(RunContext& ctx) {
                            &ctx.announcer,
                            nullptr,
                            nullptr,
-                           true};
+                           !quiet()};
   int error = 0;
   switch (review_records(ctx.backup_fd, ctx.database_fd, pass, ctx.block, &ctx.counters, &ctx.duplicates,
                          &ctx.database_length)) {

@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "util/quiet.h"
+
 void write_usage(std::FILE* out) {
   std::fprintf(out, "\nKESTOL V %d.%d%c\n", kVersionMajor, kVersionMinor, kVersionLetter);
   std::fputs("format  : KESTOL [upd-days [kill-days [update-file]]]\n", out);
@@ -19,11 +21,13 @@ void write_usage(std::FILE* out) {
   std::fputs("          --max-drop=P  undo a run that would drop more than P% of the records\n", out);
   std::fputs("          --restore=N   put backup N back as wp.sys (0: wp.old, 1: wp.old.1, ...)\n", out);
   std::fputs("          --recover     resolve the journal of an interrupted run\n", out);
+  std::fputs("          -q, --quiet   write only failures and the notices of an interrupted run\n", out);
   std::fputs("          --version     show the version\n\n", out);
 }
 
 void write_version() { std::printf("Kestol V %d.%02d%c\n", kVersionMajor, kVersionMinor, kVersionLetter); }
 
 void write_banner() {
-  std::fprintf(stderr, "\nKestol V %d.%02d%c\n\n", kVersionMajor, kVersionMinor, kVersionLetter);
+  if (!quiet())
+    std::fprintf(stderr, "\nKestol V %d.%02d%c\n\n", kVersionMajor, kVersionMinor, kVersionLetter);
 }

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "util/quiet.h"
+
 namespace {
 
 char error_buffer[8192];
@@ -45,5 +47,5 @@ void write_progress(std::int32_t total) {
 }
 
 void write_records_reviewed(std::int32_t total) {
-  std::fprintf(stderr, "\rRecord %ld\n\n", static_cast<long>(total));
+  if (!quiet()) std::fprintf(stderr, "\rRecord %ld\n\n", static_cast<long>(total));
 }

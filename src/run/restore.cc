@@ -14,6 +14,7 @@
 #include "run/commit.h"
 #include "util/fd_io.h"
 #include "util/join_text.h"
+#include "util/quiet.h"
 #include "util/stop_signal.h"
 
 namespace {
@@ -81,6 +82,6 @@ Failed restore_generation(RunContext& ctx) {
                   : copied != CopyResult::copied  ? copy_failure(copied, config, failed_name)
                                                   : restore_over_database(ctx, generation, keep);
   close_fd(generation);  // read-only
-  if (!failed) std::fprintf(stderr, "'%s' restored from '%s'\n", config.database_path, ctx.shown);
+  if (!failed && !quiet()) std::fprintf(stderr, "'%s' restored from '%s'\n", config.database_path, ctx.shown);
   return failed;
 }

@@ -27,12 +27,14 @@
 #include "run/way_back.h"
 #include "util/date_stamp.h"
 #include "util/fd_io.h"
+#include "util/quiet.h"
 #include "util/stop_signal.h"
 #include "util/system_calls.h"
 
 namespace {
 
 void write_settings(const RunOptions& options) {
+  if (quiet()) return;
   std::fputs("Updating white pages database    \n", stderr);
   std::fprintf(stderr, "  Update time is %d days\n", options.upd_days);
   if (options.kill_days != 0) std::fprintf(stderr, "  Delete time is %d days\n\n", options.kill_days);
@@ -61,7 +63,9 @@ Failed run_sequence(RunContext& ctx) {
   if (options.restore >= 0) return restore_generation(ctx);
   if (stop_signal() != 0) return fail(Failure::stopped);
 
-  std::fprintf(stderr, "%s - Saves WP.SYS file into WP.OLD file    \n\n", stamp_date(sys().time(nullptr)));
+  if (!quiet()) {
+    std::fprintf(stderr, "%s - Saves WP.SYS file into WP.OLD file    \n\n", stamp_date(sys().time(nullptr)));
+  }
   flush_standard_error();  // the copy of a large database takes a while
   if (Failed f = make_backup(ctx)) return f;
   // Nothing is touched yet: a stop signal ends the run here.
@@ -103,6 +107,7 @@ int run_kestol(int argc, char** argv) {
   if (answer_command_line(parse_command_line(argc, argv, &ctx.options), ctx.options, write_usage, &status)) {
     return status;
   }
+  set_quiet(ctx.options.quiet);
   write_banner();
   if (Failed f = read_start_time(&ctx.start_time)) return report_failure(f);
   Failed failed = run_sequence(ctx);

@@ -24,6 +24,7 @@ struct RunOptions {
   int max_drop = -1;                // percent of the records read a run may drop; -1: no limit
   int restore = -1;                 // the generation to put back (kestol --restore=N); -1: none
   bool recover = false;             // kestol --recover
+  bool quiet = false;               // kestol -q: only failures and notices
   const char* argument = nullptr;   // the argument a refusal names
   char given_last[kPathSize] = {};  // the last argument before it was upper-cased
 };

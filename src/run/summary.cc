@@ -10,6 +10,7 @@
 
 #include "util/date_stamp.h"
 #include "util/fd_io.h"
+#include "util/quiet.h"
 #include "util/system_calls.h"
 
 namespace {
@@ -39,7 +40,7 @@ void write_summary_counts(const RunCounters& c) {
 }
 
 void write_summary(const RunContext& ctx) {
-  write_summary_counts(ctx.counters);
+  if (!quiet()) write_summary_counts(ctx.counters);
   const RunCounters& c = ctx.counters;
   std::FILE* result = open_result_file(ctx.config.result_file_name);
   if (result == nullptr) return;

@@ -27,7 +27,7 @@ while IFS='|' read -r line expected; do
   fi
 done <<'CASES'
 kestol |40
-kestol -|-h --help --version --recover --keep= --max-drop= --restore=
+kestol -|-h --help --version --recover -q --quiet --keep= --max-drop= --restore=
 kestol --ma|--max-drop=
 kestol --keep=2 |40
 kestol /|/H /NOC

@@ -173,3 +173,46 @@ TEST(BackupCopy, FileSizeLimitMidCopy) {
   EXPECT_EQ(std::string(300000, 'x'), p.site.read("data/wp/wp.sys"));
   EXPECT_FALSE(p.site.exists("data/wp/wp.old"));
 }
+
+// Quiet: nothing on standard output or error but failures, with their
+// reasons, and the notices of an interrupted run; kestol.res as ever.
+TEST(Summary, QuietRunsWriteOnlyFailuresAndNotices) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    void (*prepare)(const Site&);
+    int status;
+    std::string err;
+  } cases[] = {
+      {"a run", {"-q"}, [](const Site&) {}, 0, ""},
+      {"an interrupted run undone",
+       {"--quiet"},
+       [](const Site& s) {
+         s.write("data/wp/wp.new", mixed_database());
+         write_interrupted_journal(s);
+       },
+       0,
+       "Previous run was interrupted: 'data/wp/wp.sys' restored from 'data/wp/wp.new'\n"},
+      {"its drop limit",
+       {"-q", "--max-drop=10"},
+       [](const Site&) {},
+       4,
+       "Run would delete 3 of 7 records: nothing changed\n"},
+      {"no base folder",
+       {"-q"},
+       [](const Site& s) { s.write_init("nowhere/"); },
+       1,
+       "Cannot create 'nowhere/wp/mess.wp'  \nkestol: nowhere/wp/mess.wp: No such file or directory\n"},
+  };
+  for (const Case& c : cases) {
+    Prepared p;
+    c.prepare(p.site);
+    RunResult r = p.site.run(c.args);
+    EXPECT_EQ(c.status, r.status) << c.name;
+    EXPECT_EQ(c.err, r.err) << c.name;
+    EXPECT_EQ("", r.out) << c.name;
+    bool written = p.site.exists("kestol.res") &&
+                   p.site.read("kestol.res").find(result_counts(6, 1, 2, 1)) != std::string::npos;
+    EXPECT_EQ(c.status == 0, written) << c.name;
+  }
+}

@@ -103,6 +103,8 @@ TEST(ParseCommandLine, OptionsAndRefusals) {
       {{"--keep=2", "-h"}, A::help, nullptr},
       {{"--version"}, A::version, nullptr},
       {{"--recover"}, A::run, nullptr},
+      {{"-q"}, A::run, nullptr},
+      {{"--Quiet"}, A::run, nullptr},
       {{"--dry-run"}, A::unknown_option, "--dry-run"},
       {{"-n"}, A::unknown_option, "-n"},
       {{"--verison"}, A::unknown_option, "--verison"},
@@ -129,11 +131,12 @@ TEST(ParseCommandLine, OptionsAndRefusals) {
       EXPECT_EQ(c.argument, p.argument) << label;
     }
   }
-  Parsed p = parse({"--keep=0", "--MAX-DROP=50", "--restore=9", "--recover"});
+  Parsed p = parse({"--keep=0", "--MAX-DROP=50", "--restore=9", "--recover", "-q"});
   EXPECT_EQ(0, p.options.keep);
   EXPECT_EQ(50, p.options.max_drop);
   EXPECT_EQ(9, p.options.restore);
   EXPECT_TRUE(p.options.recover);
+  EXPECT_TRUE(p.options.quiet);
   EXPECT_EQ(3, parse({}).options.keep);
   EXPECT_EQ(-1, parse({}).options.max_drop);
 }
