@@ -22,6 +22,7 @@
 #include "files/journal.h"
 #include "files/run_lock.h"
 #include "records/wp_record.h"
+#include "util/date_stamp.h"
 #include "util/fd_io.h"
 
 namespace {
@@ -166,15 +167,8 @@ void put_age(Line* line, long long seconds) {
 
 // A time as local "YYYY-MM-DD HH:MM".
 void put_stamp(Line* line, long seconds) {
-  std::time_t t = seconds;
-  std::tm fields{};
   char text[64];
-  if (localtime_r(&t, &fields) == nullptr ||
-      std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &fields) == 0) {
-    add(line, "%ld", seconds);
-  } else {
-    add(line, "%s", text);
-  }
+  add(line, "%s", format_local_time(seconds, "%Y-%m-%d %H:%M", text, sizeof text));
 }
 
 // The last run's part of the line and of the performance data.
