@@ -22,6 +22,7 @@
 #include "files/journal.h"
 #include "files/run_lock.h"
 #include "records/wp_record.h"
+#include "run/result_file.h"
 #include "util/date_stamp.h"
 #include "util/fd_io.h"
 
@@ -41,14 +42,10 @@ struct Limits {
   const char* directory = nullptr;
 };
 
-// The counts of the last completed run, as its result file holds them.
+// The last completed run, as its result file holds it.
 struct LastRun {
   bool found;
-  long start;
-  long total;
-  long updated;
-  long deleted;
-  long lines;
+  ResultHead head;
 };
 
 enum class Found { yes, missing, unreadable, malformed };
@@ -128,12 +125,8 @@ Found read_last_run(LastRun* run) {
   ::close(fd);
   if (n < 0) return Found::unreadable;
   text[n] = '\0';
-  int used = -1;
-  std::sscanf(text,
-              "%ld WP updated : %ld total record(s) : %ld updated record(s) : %ld deleted records(s) "
-              ": %ld WP update line(s)%n",
-              &run->start, &run->total, &run->updated, &run->deleted, &run->lines, &used);
-  run->found = used > 0 && run->start >= INT32_MIN && run->start <= INT32_MAX;
+  run->found =
+      read_result_head(text, &run->head) && run->head.start >= INT32_MIN && run->head.start <= INT32_MAX;
   return run->found ? Found::yes : Found::malformed;
 }
 
@@ -186,20 +179,20 @@ int judge_last_run(const Limits& limits, std::int64_t now, Line* text, Line* per
     case Found::yes:
       break;
   }
-  long long age = now - run->start;
+  long long age = now - run->head.start;
   long long warning = limits.warning_hours * 3600LL;
   long long critical = limits.critical_hours * 3600LL;
   add(perf, "age=%llds;%lld;%lld", age, warning, critical);
   add(text, "last run ");
   if (age < 0) {
     add(text, "at ");
-    put_stamp(text, run->start);
+    put_stamp(text, run->head.start);
     add(text, ", in the future");
     return kStatusWarning;
   }
   put_age(text, age);
   add(text, " ago at ");
-  put_stamp(text, run->start);
+  put_stamp(text, run->head.start);
   if (age > critical) return kStatusCritical;
   return age > warning ? kStatusWarning : kStatusOk;
 }
@@ -285,8 +278,8 @@ int run_status(int argc, char** argv) {
   state = worse(state, judge_database(database, &text, &perf));
   state = worse(state, judge_lock(lock, &text));
   if (run.found) {
-    add(&perf, " total=%ld updated=%ld deleted=%ld lines=%ld", run.total, run.updated, run.deleted,
-        run.lines);
+    add(&perf, " total=%ld updated=%ld deleted=%ld lines=%ld", run.head.total, run.head.updated,
+        run.head.deleted, run.head.lines);
   }
   return report(state, text, perf);
 }
