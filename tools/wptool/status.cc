@@ -33,7 +33,6 @@ constexpr std::size_t kLineSize = 1024;
 constexpr std::size_t kResultSize = 512;  // the counts come well before this
 
 const char* const kUsage = "usage: wptool status [--warning=HOURS] [--critical=HOURS] [--directory=DIR]\n";
-const char* const kResultFile = "kestol.res";
 const char* const kStateNames[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
 
 struct Limits {
@@ -103,22 +102,9 @@ const char* parse_arguments(int argc, char** argv, Limits* limits) {
   return nullptr;
 }
 
-// The base directory from init.srv, as a run reads it, waiting on no FIFO.
-Found read_base(char (&base)[kConfigLineSize]) {
-  int fd = open_regular("init.srv", O_RDONLY, 0, Links::follow);
-  std::FILE* in = fd >= 0 ? fdopen(fd, "r") : nullptr;
-  if (in == nullptr) {
-    if (fd >= 0) ::close(fd);
-    return Found::unreadable;
-  }
-  bool found = read_base_directory(in, base);
-  std::fclose(in);
-  return found ? Found::yes : Found::malformed;
-}
-
 // The result file of the last completed run: its start time and counts.
-Found read_last_run(LastRun* run) {
-  int fd = open_regular(kResultFile, O_RDONLY, 0, Links::refuse);
+Found read_last_run(const char* path, LastRun* run) {
+  int fd = open_regular(path, O_RDONLY, 0, Links::refuse);
   if (fd < 0) return errno == ENOENT ? Found::missing : Found::unreadable;
   char text[kResultSize];
   ssize_t n = read_full(fd, text, sizeof text - 1);
@@ -165,16 +151,17 @@ void put_stamp(Line* line, long seconds) {
 }
 
 // The last run's part of the line and of the performance data.
-int judge_last_run(const Limits& limits, std::int64_t now, Line* text, Line* perf, LastRun* run) {
-  switch (read_last_run(run)) {
+int judge_last_run(const Limits& limits, const char* path, std::int64_t now, Line* text, Line* perf,
+                   LastRun* run) {
+  switch (read_last_run(path, run)) {
     case Found::missing:
-      add(text, "no result file '%s'", kResultFile);
+      add(text, "no result file '%s'", path);
       return kStatusCritical;
     case Found::malformed:
-      add(text, "no run result in '%s'", kResultFile);
+      add(text, "no run result in '%s'", path);
       return kStatusCritical;
     case Found::unreadable:
-      add(text, "cannot read '%s'", kResultFile);
+      add(text, "cannot read '%s'", path);
       return kStatusUnknown;
     case Found::yes:
       break;
@@ -257,10 +244,12 @@ int run_status(int argc, char** argv) {
     add(&text, "cannot enter '%s'", limits.directory);
     return report(kStatusUnknown, text, perf);
   }
-  char base[kConfigLineSize];
-  Found config = read_base(base);
-  if (config != Found::yes) {
-    add(&text, config == Found::malformed ? "no base directory in init.srv" : "cannot open init.srv");
+  // The paths only: the run's day thresholds play no part here.
+  SiteConfig config;
+  ConfigResult read = read_site_config(open_init_file(), 0, 0, 0, &config);
+  if (read != ConfigResult::read) {
+    add(&text,
+        read == ConfigResult::no_base_directory ? "no base directory in init.srv" : "cannot open init.srv");
     return report(kStatusUnknown, text, perf);
   }
   std::time_t now = std::time(nullptr);
@@ -268,15 +257,10 @@ int run_status(int argc, char** argv) {
     add(&text, "cannot read the clock");
     return report(kStatusUnknown, text, perf);
   }
-  char database[kPathSize];
-  char lock[kPathSize];
-  std::snprintf(database, sizeof database, "%swp/wp.sys", base);
-  std::snprintf(lock, sizeof lock, "%swp/kestol.lck", base);
-
   LastRun run = {};
-  int state = judge_last_run(limits, now, &text, &perf, &run);
-  state = worse(state, judge_database(database, &text, &perf));
-  state = worse(state, judge_lock(lock, &text));
+  int state = judge_last_run(limits, config.result_file_name, now, &text, &perf, &run);
+  state = worse(state, judge_database(config.database_path, &text, &perf));
+  state = worse(state, judge_lock(config.lock_path, &text));
   if (run.found) {
     add(&perf, " total=%ld updated=%ld deleted=%ld lines=%ld", run.head.total, run.head.updated,
         run.head.deleted, run.head.lines);
