@@ -52,6 +52,17 @@ TEST(Status, OneLineWithPerformanceDataReadingOnly) {
        "records=10" + std::string(kCounts)},
       {{"--warning=2", "--critical=3"}, three_hours, "", false, 1,
        "KESTOL WARNING - " + at_nine + " | age=10800s;7200;10800 records=10" + kCounts},
+      {{"-w", "2", "-c3"}, three_hours, "", false, 1,
+       "KESTOL WARNING - " + at_nine + " | age=10800s;7200;10800 records=10" + kCounts},
+      {{"--critical", "3", "--warning", "3"}, three_hours, "", false, 0,
+       "KESTOL OK - " + at_nine + " | age=10800s;10800;10800 records=10" + kCounts},
+      {{"-w", "51"}, three_hours, "", false, 3,
+       "KESTOL UNKNOWN - warning limit 51h above the critical limit 50h"},
+      {{"-c", "2"}, three_hours, "", false, 3,
+       "KESTOL UNKNOWN - warning limit 26h above the critical limit 2h"},
+      {{"-w"}, three_hours, "", false, 3, "KESTOL UNKNOWN - no value for --warning"},
+      {{"-V", "--bad"}, "", "", false, 0, "wptool (Kestol) 7.00b"},
+      {{"--version"}, "", "", false, 0, "wptool (Kestol) 7.00b"},
       {{}, result_file(kFrozenNow + 60), "", false, 1,
        "KESTOL WARNING - last run at 2026-12-08 12:01, in the future, 10 records | age=-60s;93600;180000 "
        "records=10" + std::string(kCounts)},
@@ -62,7 +73,8 @@ TEST(Status, OneLineWithPerformanceDataReadingOnly) {
        "KESTOL CRITICAL - " + at_nine + ", journal of an interrupted run pending in "
        "'data/wp/kestol.lck'" + perf},
       {{}, three_hours, journal, true, 0, "KESTOL OK - " + at_nine + ", run in progress" + perf},
-      {{"--critical=50h"}, three_hours, "", false, 3, "KESTOL UNKNOWN - bad argument '--critical=50h'"},
+      {{"--critical=50h"}, three_hours, "", false, 3, "KESTOL UNKNOWN - bad value '50h' for --critical"},
+      {{"--warnings=5"}, three_hours, "", false, 3, "KESTOL UNKNOWN - bad argument '--warnings=5'"},
       {{"--directory=data"}, three_hours, "", false, 3, "KESTOL UNKNOWN - cannot open init.srv"},
       {{"--directory=none"}, three_hours, "", false, 3, "KESTOL UNKNOWN - cannot enter 'none'"},
       // clang-format on

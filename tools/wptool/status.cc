@@ -23,22 +23,36 @@
 #include "files/run_lock.h"
 #include "records/wp_record.h"
 #include "run/result_file.h"
+#include "tools/wptool/version.h"
 #include "util/date_stamp.h"
 #include "util/fd_io.h"
 
 namespace {
 
-constexpr long kMaxHours = 1000000;  // more than a 32-bit clock spans
+constexpr long long kMaxHours = 1000000;  // more than a 32-bit clock spans
 constexpr std::size_t kLineSize = 1024;
 constexpr std::size_t kResultSize = 512;  // the counts come well before this
 
-const char* const kUsage = "usage: wptool status [--warning=HOURS] [--critical=HOURS] [--directory=DIR]\n";
 const char* const kStateNames[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
 
 struct Limits {
-  long warning_hours = 26;
-  long critical_hours = 50;
+  long long warning_hours = 26;
+  long long critical_hours = 50;
   const char* directory = nullptr;
+  bool version = false;
+};
+
+// An option that takes a whole number from 0 to max.
+struct NumberOption {
+  char short_name;  // 0: none
+  const char* long_name;
+  long long max;
+  long long Limits::*value;
+};
+
+constexpr NumberOption kNumberOptions[] = {
+    {'w', "--warning", kMaxHours, &Limits::warning_hours},
+    {'c', "--critical", kMaxHours, &Limits::critical_hours},
 };
 
 // The last completed run, as its result file holds it.
@@ -72,34 +86,72 @@ int worse(int a, int b) {
   return rank[b] > rank[a] ? b : a;
 }
 
-// "NAME=HOURS" into *hours when text starts with name; false when it does
-// not, and *bad when the hours are not a whole number in range.
-bool take_hours(const char* text, const char* name, long* hours, bool* bad) {
-  std::size_t length = std::strlen(name);
-  if (std::strncmp(text, name, length) != 0) return false;
-  char* end = nullptr;
-  errno = 0;
-  long value = std::strtol(text + length, &end, 10);
-  *bad = end == text + length || *end != '\0' || errno != 0 || value < 0 || value > kMaxHours;
-  *hours = value;
+// Whether argv[*i] is the option long_name (or -short_name, unless 0),
+// and then its value in *value: after "=" in "--name=VALUE", joined in
+// "-xVALUE", or else the next argument, which *i moves on to; nullptr when
+// there is none.
+bool take_option(int argc, char** argv, int* i, char short_name, const char* long_name, const char** value) {
+  const char* arg = argv[*i];
+  std::size_t length = std::strlen(long_name);
+  if (std::strncmp(arg, long_name, length) == 0 && (arg[length] == '=' || arg[length] == '\0')) {
+    *value = arg[length] == '=' ? arg + length + 1 : nullptr;
+  } else if (short_name != 0 && arg[0] == '-' && arg[1] == short_name) {
+    *value = arg[2] != '\0' ? arg + 2 : nullptr;
+  } else {
+    return false;
+  }
+  if (*value == nullptr && *i + 1 < argc) *value = argv[++*i];
   return true;
 }
 
-// Reads the options; answers the first bad argument, or nullptr.
-const char* parse_arguments(int argc, char** argv, Limits* limits) {
+// A whole decimal number from 0 to max.
+bool parse_whole(const char* text, long long max, long long* value) {
+  char* end = nullptr;
+  errno = 0;
+  long long number = std::strtoll(text, &end, 10);
+  if (end == text || *end != '\0' || errno != 0 || number < 0 || number > max) return false;
+  *value = number;
+  return true;
+}
+
+// Reads the options into limits; stops at -V or --version. False, with
+// the reason in text, at the first argument it cannot take.
+bool parse_arguments(int argc, char** argv, Limits* limits, Line* text) {
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
-    bool bad = false;
-    if (take_hours(arg, "--warning=", &limits->warning_hours, &bad) ||
-        take_hours(arg, "--critical=", &limits->critical_hours, &bad)) {
-      if (bad) return arg;
-    } else if (std::strncmp(arg, "--directory=", 12) == 0 && arg[12] != '\0') {
-      limits->directory = arg + 12;
-    } else {
-      return arg;
+    const char* value = nullptr;
+    if (std::strcmp(arg, "-V") == 0 || std::strcmp(arg, "--version") == 0) {
+      limits->version = true;
+      return true;
+    }
+    if (take_option(argc, argv, &i, 0, "--directory", &value)) {
+      if (value != nullptr && *value != '\0') {
+        limits->directory = value;
+        continue;
+      }
+      add(text, "no value for --directory");
+      return false;
+    }
+    const NumberOption* taken = nullptr;
+    for (const NumberOption& option : kNumberOptions) {
+      if (taken == nullptr && take_option(argc, argv, &i, option.short_name, option.long_name, &value)) {
+        taken = &option;
+      }
+    }
+    if (taken == nullptr) {
+      add(text, "bad argument '%s'", arg);
+      return false;
+    }
+    if (value == nullptr) {
+      add(text, "no value for %s", taken->long_name);
+      return false;
+    }
+    if (!parse_whole(value, taken->max, &(limits->*taken->value))) {
+      add(text, "bad value '%s' for %s", value, taken->long_name);
+      return false;
     }
   }
-  return nullptr;
+  return true;
 }
 
 // The result file of the last completed run: its start time and counts.
@@ -235,9 +287,17 @@ int run_status(int argc, char** argv) {
   Limits limits;
   Line text = {};
   Line perf = {};
-  if (const char* bad = parse_arguments(argc, argv, &limits)) {
-    add(&text, "bad argument '%s'", bad);
-    std::fputs(kUsage, stderr);
+  if (!parse_arguments(argc, argv, &limits, &text)) {
+    std::fprintf(stderr, "usage: %s\n", kStatusUsage);
+    return report(kStatusUnknown, text, perf);
+  }
+  if (limits.version) {
+    write_wptool_version(stdout);
+    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? kStatusOk : kStatusUnknown;
+  }
+  if (limits.warning_hours > limits.critical_hours) {
+    add(&text, "warning limit %lldh above the critical limit %lldh", limits.warning_hours,
+        limits.critical_hours);
     return report(kStatusUnknown, text, perf);
   }
   if (limits.directory != nullptr && ::chdir(limits.directory) != 0) {
