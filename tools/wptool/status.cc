@@ -1,8 +1,9 @@
 // The site status for a monitoring system: the last completed run from
-// kestol.res, the records in the database now, and from the lock file
-// whether a run holds it or an interrupted run left its journal, judged
-// against the age limits. Files are only opened for reading and asked
-// about; the lock is queried, never taken, so a poll cannot make a
+// kestol.res, judged against the age limits; the records in the database
+// now, against a minimum and against the backup of the last run (wp.old),
+// so that a run that emptied the database is seen; and from the lock file
+// whether a run holds it or an interrupted run left its journal. Files are
+// only opened for reading and asked about; the lock is queried, never taken, so a poll cannot make a
 // starting run find the database in use.
 #include "tools/wptool/status.h"
 
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -38,6 +40,8 @@ const char* const kStateNames[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
 struct Limits {
   long long warning_hours = 26;
   long long critical_hours = 50;
+  long long min_records = 1;
+  long long max_shrink = 50;  // percent of the backup's records
   const char* directory = nullptr;
   bool version = false;
 };
@@ -53,6 +57,8 @@ struct NumberOption {
 constexpr NumberOption kNumberOptions[] = {
     {'w', "--warning", kMaxHours, &Limits::warning_hours},
     {'c', "--critical", kMaxHours, &Limits::critical_hours},
+    {0, "--min-records", LLONG_MAX, &Limits::min_records},
+    {0, "--max-shrink", 100, &Limits::max_shrink},
 };
 
 // The last completed run, as its result file holds it.
@@ -236,22 +242,60 @@ int judge_last_run(const Limits& limits, const char* path, std::int64_t now, Lin
   return age > warning ? kStatusWarning : kStatusOk;
 }
 
-// The database's part: its whole records now.
-int judge_database(const char* path, Line* text, Line* perf) {
+// The whole records of the file at path.
+Found count_records(const char* path, long long* records) {
   struct stat st;
-  bool found = ::stat(path, &st) == 0;
-  if (found && S_ISREG(st.st_mode)) {
-    long long records = static_cast<long long>(st.st_size) / static_cast<long long>(kRecordSize);
-    add(text, ", %lld records", records);
-    add(perf, "%srecords=%lld", perf->used > 0 ? " " : "", records);
-    return kStatusOk;
+  if (::stat(path, &st) != 0) return errno == ENOENT ? Found::missing : Found::unreadable;
+  if (!S_ISREG(st.st_mode)) return Found::unreadable;
+  *records = static_cast<long long>(st.st_size) / static_cast<long long>(kRecordSize);
+  return Found::yes;
+}
+
+// How far the database shrank against the backup of the last run, when
+// there is one: CRITICAL past the limit.
+int judge_shrink(const Limits& limits, const char* backup_path, long long records, Line* text, Line* perf) {
+  long long backup = 0;
+  switch (count_records(backup_path, &backup)) {
+    case Found::yes:
+      break;
+    case Found::missing:
+      return kStatusOk;  // no run has made one yet
+    default:
+      add(text, ", cannot read '%s'", backup_path);
+      return kStatusUnknown;
   }
-  if (!found && errno == ENOENT) {
-    add(text, ", no database '%s'", path);
-    return kStatusCritical;
+  // In tenths of a percent, rounded up: the figure shown is above the
+  // whole-percent limit exactly when the shrink is. A database that grew
+  // shrank by 0.
+  long long tenths = backup > records ? ((backup - records) * 1000 + backup - 1) / backup : 0;
+  add(perf, " shrink=%lld.%lld%%;;%lld", tenths / 10, tenths % 10, limits.max_shrink);
+  if (tenths <= limits.max_shrink * 10) return kStatusOk;
+  add(text, ", shrunk %lld.%lld%% from the %lld of '%s'", tenths / 10, tenths % 10, backup, backup_path);
+  return kStatusCritical;
+}
+
+// The database's part: its whole records now, against the minimum and
+// against the backup.
+int judge_database(const Limits& limits, const SiteConfig& config, Line* text, Line* perf) {
+  long long records = 0;
+  switch (count_records(config.database_path, &records)) {
+    case Found::yes:
+      break;
+    case Found::missing:
+      add(text, ", no database '%s'", config.database_path);
+      return kStatusCritical;
+    default:
+      add(text, ", cannot read '%s'", config.database_path);
+      return kStatusUnknown;
   }
-  add(text, ", cannot read '%s'", path);
-  return kStatusUnknown;
+  add(text, ", %lld records", records);
+  add(perf, "%srecords=%lld;;%lld:", perf->used > 0 ? " " : "", records, limits.min_records);
+  int state = kStatusOk;
+  if (records < limits.min_records) {
+    add(text, ", below the minimum of %lld", limits.min_records);
+    state = kStatusCritical;
+  }
+  return worse(state, judge_shrink(limits, config.backup_path, records, text, perf));
 }
 
 // The lock file's part: a run in progress, or an interrupted one.
@@ -319,7 +363,7 @@ int run_status(int argc, char** argv) {
   }
   LastRun run = {};
   int state = judge_last_run(limits, config.result_file_name, now, &text, &perf, &run);
-  state = worse(state, judge_database(config.database_path, &text, &perf));
+  state = worse(state, judge_database(limits, config, &text, &perf));
   state = worse(state, judge_lock(config.lock_path, &text));
   if (run.found) {
     add(&perf, " total=%ld updated=%ld deleted=%ld lines=%ld", run.head.total, run.head.updated,

@@ -12,7 +12,8 @@ constexpr int kStatusUnknown = 3;
 // The command line status takes. Each long option also takes its value
 // as the next argument, and -w and -c the value joined to them; -V or
 // --version writes the version line instead.
-constexpr char kStatusUsage[] = "wptool status [-w HOURS] [-c HOURS] [--directory=DIR]";
+constexpr char kStatusUsage[] =
+    "wptool status [-w HOURS] [-c HOURS] [--min-records=N] [--max-shrink=P] [--directory=DIR]";
 
 // Checks the site in the working directory; argv[0] is "status", and the
 // options of kStatusUsage may follow. Writes one line to standard output

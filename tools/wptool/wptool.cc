@@ -40,7 +40,9 @@ void write_wptool_usage(std::FILE* out) {
       "status reports the last run, the records and any run in progress or\n"
       "interrupted in one line for a monitoring system (exit 0 OK, 1 WARNING,\n"
       "2 CRITICAL, 3 UNKNOWN); WARNING past 26 hours (-w, --warning), CRITICAL\n"
-      "past 50 (-c, --critical) by default; -V prints the version.\n",
+      "past 50 (-c, --critical), with fewer than 1 record (--min-records) or\n"
+      "more than 50% fewer than in the backup wp.old (--max-shrink) by default;\n"
+      "-V prints the version.\n",
       out);
 }
 
