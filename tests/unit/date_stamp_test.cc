@@ -65,26 +65,6 @@ TEST(DateStamp, FollowsTheTimeZone) {
   EXPECT_STREQ("1261209", stamp_yymmdd(1796731200 + 2 * 3600));
 }
 
-TEST(DateStamp, FormatsWithAStrftimeFormatOrFallsBackToSeconds) {
-  InZone east("XST-10");
-  struct Case {
-    std::int64_t seconds;
-    const char* format;
-    std::size_t size;
-    const char* text;
-  } cases[] = {
-      {1796731200, "%Y-%m-%d %H:%M:%S", 64, "2026-12-08 22:00:00"},
-      {INT32_MIN, "%Y-%m-%d %H:%M", 64, "1901-12-14 06:45"},
-      {1796731200, "%Y-%m-%d %H:%M:%S", 12, "1796731200"},  // does not fit
-      {INT64_MAX, "%Y", 64, "9223372036854775807"},         // no local form
-  };
-  for (const Case& c : cases) {
-    char text[64] = "unwritten";
-    EXPECT_EQ(text, format_local_time(c.seconds, c.format, text, c.size));
-    EXPECT_STREQ(c.text, text) << c.seconds;
-  }
-}
-
 TEST(Progress, WritesTheCountAfterACarriageReturn) {
   testing::internal::CaptureStderr();
   for (std::int32_t total : {100, 2147483600, 0, -5}) write_progress(total);

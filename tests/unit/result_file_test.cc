@@ -7,55 +7,36 @@
 #include <string>
 #include <vector>
 
-namespace {
-
-std::vector<long> numbers(const ResultHead& h) { return {h.start, h.total, h.updated, h.deleted, h.lines}; }
-
-}  // namespace
-
-TEST(ResultFile, ReadsBackEveryHeadItWrites) {
-  const ResultHead heads[] = {
-      {1796731200, 1996, 95, 1446, 114},
-      {-2147483648, 0, 0, 0, 0},
-      {2147483647, 2147483647, 123456, 99999, 100000},  // wider than the columns
+TEST(ResultFile, ReadsBackWhatItWritesAndNoOtherText) {
+  auto numbers = [](const ResultHead& h) {
+    return std::vector<long>{h.start, h.total, h.updated, h.deleted, h.lines};
   };
-  for (const ResultHead& head : heads) {
-    char text[512] = {};
-    std::FILE* out = fmemopen(text, sizeof text - 1, "w");
-    ASSERT_NE(nullptr, out);
-    write_result_head(out, head);
-    std::fputs("Start computing     : 126-12-08 12:00\n", out);
-    std::fclose(out);
-    ResultHead read = {};
-    EXPECT_TRUE(read_result_head(text, &read)) << text;
-    EXPECT_EQ(numbers(head), numbers(read)) << text;
-  }
-}
-
-TEST(ResultFile, TakesAnyWhiteSpaceButNoOtherText) {
+  const std::string body =
+      " WP updated:1 total record(s):2 updated record(s):3 deleted records(s):4 WP update";
   struct Case {
-    const char* text;
-    bool head;
+    ResultHead head;   // written, then read back, when text is empty
+    std::string text;  // else read: as head when read is true
+    bool read;
   } cases[] = {
-      {"7 WP updated : 1 total record(s) : 2 updated record(s) : 3 deleted records(s) : 4 WP update line(s)",
-       true},
-      {"7\r\nWP updated :1 total record(s)\r\n:2 updated record(s):3 deleted records(s):4 WP update line(s)",
-       true},
-      {"7 WP updated : 1 total record(s) : 2 updated record(s) : 3 deleted records(s) : 4 WP update", false},
-      {"7 WP updated : 1 total records : 2 updated record(s) : 3 deleted records(s) : 4 WP update line(s)",
-       false},
-      {"7 WP updated : 1 total record(s) : 2 updated record(s) : x deleted records(s) : 4 WP update line(s)",
-       false},
-      {"7 WP updated : 1 total record(s) : 2 updated record(s) : 3 deleted records(s) : 99999999999999999999 "
-       "WP "
-       "update line(s)",
-       false},
+      {{1796731200, 1996, 95, 1446, 114}, "", true},
+      {{-2147483648, 2147483647, 123456, 99999, 100000}, "", true},  // wider than the columns
+      {{7, 1, 2, 3, 4}, "7" + body + " line(s)", true},              // white space may go
+      {{}, "7" + body, false},
+      {{}, "99999999999999999999" + body + " line(s)", false},
   };
-  for (const Case& c : cases) {
+  for (Case& c : cases) {
+    if (c.text.empty()) {
+      char text[512] = {};
+      std::FILE* out = fmemopen(text, sizeof text - 1, "w");
+      ASSERT_NE(nullptr, out);
+      write_result_head(out, c.head);
+      std::fclose(out);
+      c.text = text;
+    }
     ResultHead read = {};
-    EXPECT_EQ(c.head, read_result_head(c.text, &read)) << c.text;
-    if (c.head) {
-      EXPECT_EQ((std::vector<long>{7, 1, 2, 3, 4}), numbers(read)) << c.text;
+    EXPECT_EQ(c.read, read_result_head(c.text.c_str(), &read)) << c.text;
+    if (c.read) {
+      EXPECT_EQ(numbers(c.head), numbers(read)) << c.text;
     }
   }
 }
