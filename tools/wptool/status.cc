@@ -193,9 +193,9 @@ LockState read_lock_state(const char* path) {
 void put_age(Line* line, long long seconds) {
   if (seconds < 120) {
     add(line, "%llds", seconds);
-  } else if (seconds < 2 * 3600) {
+  } else if (seconds < 2 * 3600LL) {
     add(line, "%lldm", seconds / 60);
-  } else if (seconds < 2 * 86400) {
+  } else if (seconds < 2 * 86400LL) {
     add(line, "%lldh", seconds / 3600);
   } else {
     add(line, "%lldd", seconds / 86400);
