@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "run/result_file.h"
 #include "util/date_stamp.h"
 #include "util/fd_io.h"
 #include "util/quiet.h"
@@ -44,11 +45,7 @@ void write_summary(const RunContext& ctx) {
   const RunCounters& c = ctx.counters;
   std::FILE* result = open_result_file(ctx.config.result_file_name);
   if (result == nullptr) return;
-  std::fprintf(result, "%ld\n\n", static_cast<long>(ctx.start_time));
-  std::fprintf(result, "WP updated : %5ld total record(s)      \n", static_cast<long>(c.total));
-  std::fprintf(result, "           : %5ld updated record(s)    \n", static_cast<long>(c.updated));
-  std::fprintf(result, "           : %5ld deleted records(s)   \n", static_cast<long>(c.deleted));
-  std::fprintf(result, "           : %5ld WP update line(s)    \n\n", static_cast<long>(c.update_lines));
+  write_result_head(result, {ctx.start_time, c.total, c.updated, c.deleted, c.update_lines});
   std::fprintf(result, "Start computing     : %s\n", stamp_date_time(ctx.start_time));
   std::fprintf(result, "End computing       : %s\n", stamp_date_time(sys().time(nullptr)));
   std::fclose(result);

@@ -39,3 +39,12 @@ const char* stamp_yymmdd(std::int64_t seconds) {
   std::snprintf(text, sizeof text, "%02d%02d%02d", f.tm_year, f.tm_mon + 1, f.tm_mday);
   return text;
 }
+
+const char* format_local_time(std::int64_t seconds, const char* format, char* text, std::size_t size) {
+  auto t = static_cast<std::time_t>(seconds);
+  std::tm fields{};
+  if (localtime_r(&t, &fields) == nullptr || std::strftime(text, size, format, &fields) == 0) {
+    std::snprintf(text, size, "%lld", static_cast<long long>(seconds));
+  }
+  return text;
+}

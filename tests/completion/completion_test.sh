@@ -41,6 +41,11 @@ wptool st|status
 wptool status --c|--critical=
 wptool status --directory=d|data
 wptool status --directory=o|old\ data
+wptool status |-w -c --warning= --critical= --min-records= --max-shrink= --directory= -V --version
+wptool status -w 2 --m|--min-records= --max-shrink=
+wptool status -c |
+wptool status --max-shrink |
+wptool status --directory o|old\ data
 wptool preview 30 |90
 wptool preview --at 1796731200 |40
 wptool preview --at |

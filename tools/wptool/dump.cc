@@ -2,7 +2,8 @@
 #include "tools/wptool/dump.h"
 
 #include <cstdint>
-#include <ctime>
+
+#include "util/date_stamp.h"
 
 void put_text(const char* field, std::size_t width, std::FILE* out) {
   for (std::size_t i = 0; i < width && field[i] != '\0'; ++i) {
@@ -26,15 +27,8 @@ void put_update_kind(unsigned char kind, std::FILE* out) {
 }
 
 void put_time_text(std::int32_t seconds, std::FILE* out) {
-  std::time_t t = seconds;
-  std::tm fields{};
   char text[64];
-  if (localtime_r(&t, &fields) == nullptr ||
-      std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &fields) == 0) {
-    std::fprintf(out, "%ld", static_cast<long>(seconds));
-    return;
-  }
-  std::fputs(text, out);
+  std::fputs(format_local_time(seconds, "%Y-%m-%d %H:%M:%S", text, sizeof text), out);
 }
 
 void dump_record(const WpRecord& r, std::FILE* out) {

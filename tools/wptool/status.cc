@@ -1,8 +1,9 @@
 // The site status for a monitoring system: the last completed run from
-// kestol.res, the records in the database now, and from the lock file
-// whether a run holds it or an interrupted run left its journal, judged
-// against the age limits. Files are only opened for reading and asked
-// about; the lock is queried, never taken, so a poll cannot make a
+// kestol.res, judged against the age limits; the records in the database
+// now, against a minimum and against the backup of the last run (wp.old),
+// so that a run that emptied the database is seen; and from the lock file
+// whether a run holds it or an interrupted run left its journal. Files are
+// only opened for reading and asked about; the lock is queried, never taken, so a poll cannot make a
 // starting run find the database in use.
 #include "tools/wptool/status.h"
 
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -22,32 +24,47 @@
 #include "files/journal.h"
 #include "files/run_lock.h"
 #include "records/wp_record.h"
+#include "run/result_file.h"
+#include "tools/wptool/version.h"
+#include "util/date_stamp.h"
 #include "util/fd_io.h"
 
 namespace {
 
-constexpr long kMaxHours = 1000000;  // more than a 32-bit clock spans
+constexpr long long kMaxHours = 1000000;  // more than a 32-bit clock spans
 constexpr std::size_t kLineSize = 1024;
 constexpr std::size_t kResultSize = 512;  // the counts come well before this
 
-const char* const kUsage = "usage: wptool status [--warning=HOURS] [--critical=HOURS] [--directory=DIR]\n";
-const char* const kResultFile = "kestol.res";
 const char* const kStateNames[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
 
 struct Limits {
-  long warning_hours = 26;
-  long critical_hours = 50;
+  long long warning_hours = 26;
+  long long critical_hours = 50;
+  long long min_records = 1;
+  long long max_shrink = 50;  // percent of the backup's records
   const char* directory = nullptr;
+  bool version = false;
 };
 
-// The counts of the last completed run, as its result file holds them.
+// An option that takes a whole number from 0 to max.
+struct NumberOption {
+  char short_name;  // 0: none
+  const char* long_name;
+  long long max;
+  long long Limits::*value;
+};
+
+constexpr NumberOption kNumberOptions[] = {
+    {'w', "--warning", kMaxHours, &Limits::warning_hours},
+    {'c', "--critical", kMaxHours, &Limits::critical_hours},
+    {0, "--min-records", LLONG_MAX, &Limits::min_records},
+    {0, "--max-shrink", 100, &Limits::max_shrink},
+};
+
+// The last completed run, as its result file holds it.
 struct LastRun {
   bool found;
-  long start;
-  long total;
-  long updated;
-  long deleted;
-  long lines;
+  ResultHead head;
 };
 
 enum class Found { yes, missing, unreadable, malformed };
@@ -75,64 +92,85 @@ int worse(int a, int b) {
   return rank[b] > rank[a] ? b : a;
 }
 
-// "NAME=HOURS" into *hours when text starts with name; false when it does
-// not, and *bad when the hours are not a whole number in range.
-bool take_hours(const char* text, const char* name, long* hours, bool* bad) {
-  std::size_t length = std::strlen(name);
-  if (std::strncmp(text, name, length) != 0) return false;
-  char* end = nullptr;
-  errno = 0;
-  long value = std::strtol(text + length, &end, 10);
-  *bad = end == text + length || *end != '\0' || errno != 0 || value < 0 || value > kMaxHours;
-  *hours = value;
+// Whether argv[*i] is the option long_name (or -short_name, unless 0),
+// and then its value in *value: after "=" in "--name=VALUE", joined in
+// "-xVALUE", or else the next argument, which *i moves on to; nullptr when
+// there is none.
+bool take_option(int argc, char** argv, int* i, char short_name, const char* long_name, const char** value) {
+  const char* arg = argv[*i];
+  std::size_t length = std::strlen(long_name);
+  if (std::strncmp(arg, long_name, length) == 0 && (arg[length] == '=' || arg[length] == '\0')) {
+    *value = arg[length] == '=' ? arg + length + 1 : nullptr;
+  } else if (short_name != 0 && arg[0] == '-' && arg[1] == short_name) {
+    *value = arg[2] != '\0' ? arg + 2 : nullptr;
+  } else {
+    return false;
+  }
+  if (*value == nullptr && *i + 1 < argc) *value = argv[++*i];
   return true;
 }
 
-// Reads the options; answers the first bad argument, or nullptr.
-const char* parse_arguments(int argc, char** argv, Limits* limits) {
-  for (int i = 1; i < argc; ++i) {
-    const char* arg = argv[i];
-    bool bad = false;
-    if (take_hours(arg, "--warning=", &limits->warning_hours, &bad) ||
-        take_hours(arg, "--critical=", &limits->critical_hours, &bad)) {
-      if (bad) return arg;
-    } else if (std::strncmp(arg, "--directory=", 12) == 0 && arg[12] != '\0') {
-      limits->directory = arg + 12;
-    } else {
-      return arg;
-    }
-  }
-  return nullptr;
+// A whole decimal number from 0 to max.
+bool parse_whole(const char* text, long long max, long long* value) {
+  char* end = nullptr;
+  errno = 0;
+  long long number = std::strtoll(text, &end, 10);
+  if (end == text || *end != '\0' || errno != 0 || number < 0 || number > max) return false;
+  *value = number;
+  return true;
 }
 
-// The base directory from init.srv, as a run reads it, waiting on no FIFO.
-Found read_base(char (&base)[kConfigLineSize]) {
-  int fd = open_regular("init.srv", O_RDONLY, 0, Links::follow);
-  std::FILE* in = fd >= 0 ? fdopen(fd, "r") : nullptr;
-  if (in == nullptr) {
-    if (fd >= 0) ::close(fd);
-    return Found::unreadable;
+// Reads the options into limits; stops at -V or --version. False, with
+// the reason in text, at the first argument it cannot take.
+bool parse_arguments(int argc, char** argv, Limits* limits, Line* text) {
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    const char* value = nullptr;
+    if (std::strcmp(arg, "-V") == 0 || std::strcmp(arg, "--version") == 0) {
+      limits->version = true;
+      return true;
+    }
+    if (take_option(argc, argv, &i, 0, "--directory", &value)) {
+      if (value != nullptr && *value != '\0') {
+        limits->directory = value;
+        continue;
+      }
+      add(text, "no value for --directory");
+      return false;
+    }
+    const NumberOption* taken = nullptr;
+    for (const NumberOption& option : kNumberOptions) {
+      if (taken == nullptr && take_option(argc, argv, &i, option.short_name, option.long_name, &value)) {
+        taken = &option;
+      }
+    }
+    if (taken == nullptr) {
+      add(text, "bad argument '%s'", arg);
+      return false;
+    }
+    if (value == nullptr) {
+      add(text, "no value for %s", taken->long_name);
+      return false;
+    }
+    if (!parse_whole(value, taken->max, &(limits->*taken->value))) {
+      add(text, "bad value '%s' for %s", value, taken->long_name);
+      return false;
+    }
   }
-  bool found = read_base_directory(in, base);
-  std::fclose(in);
-  return found ? Found::yes : Found::malformed;
+  return true;
 }
 
 // The result file of the last completed run: its start time and counts.
-Found read_last_run(LastRun* run) {
-  int fd = open_regular(kResultFile, O_RDONLY, 0, Links::refuse);
+Found read_last_run(const char* path, LastRun* run) {
+  int fd = open_regular(path, O_RDONLY, 0, Links::refuse);
   if (fd < 0) return errno == ENOENT ? Found::missing : Found::unreadable;
   char text[kResultSize];
   ssize_t n = read_full(fd, text, sizeof text - 1);
   ::close(fd);
   if (n < 0) return Found::unreadable;
   text[n] = '\0';
-  int used = -1;
-  std::sscanf(text,
-              "%ld WP updated : %ld total record(s) : %ld updated record(s) : %ld deleted records(s) "
-              ": %ld WP update line(s)%n",
-              &run->start, &run->total, &run->updated, &run->deleted, &run->lines, &used);
-  run->found = used > 0 && run->start >= INT32_MIN && run->start <= INT32_MAX;
+  run->found =
+      read_result_head(text, &run->head) && run->head.start >= INT32_MIN && run->head.start <= INT32_MAX;
   return run->found ? Found::yes : Found::malformed;
 }
 
@@ -155,9 +193,9 @@ LockState read_lock_state(const char* path) {
 void put_age(Line* line, long long seconds) {
   if (seconds < 120) {
     add(line, "%llds", seconds);
-  } else if (seconds < 2 * 3600) {
+  } else if (seconds < 2 * 3600LL) {
     add(line, "%lldm", seconds / 60);
-  } else if (seconds < 2 * 86400) {
+  } else if (seconds < 2 * 86400LL) {
     add(line, "%lldh", seconds / 3600);
   } else {
     add(line, "%lldd", seconds / 86400);
@@ -166,66 +204,98 @@ void put_age(Line* line, long long seconds) {
 
 // A time as local "YYYY-MM-DD HH:MM".
 void put_stamp(Line* line, long seconds) {
-  std::time_t t = seconds;
-  std::tm fields{};
   char text[64];
-  if (localtime_r(&t, &fields) == nullptr ||
-      std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &fields) == 0) {
-    add(line, "%ld", seconds);
-  } else {
-    add(line, "%s", text);
-  }
+  add(line, "%s", format_local_time(seconds, "%Y-%m-%d %H:%M", text, sizeof text));
 }
 
 // The last run's part of the line and of the performance data.
-int judge_last_run(const Limits& limits, std::int64_t now, Line* text, Line* perf, LastRun* run) {
-  switch (read_last_run(run)) {
+int judge_last_run(const Limits& limits, const char* path, std::int64_t now, Line* text, Line* perf,
+                   LastRun* run) {
+  switch (read_last_run(path, run)) {
     case Found::missing:
-      add(text, "no result file '%s'", kResultFile);
+      add(text, "no result file '%s'", path);
       return kStatusCritical;
     case Found::malformed:
-      add(text, "no run result in '%s'", kResultFile);
+      add(text, "no run result in '%s'", path);
       return kStatusCritical;
     case Found::unreadable:
-      add(text, "cannot read '%s'", kResultFile);
+      add(text, "cannot read '%s'", path);
       return kStatusUnknown;
     case Found::yes:
       break;
   }
-  long long age = now - run->start;
+  long long age = now - run->head.start;
   long long warning = limits.warning_hours * 3600LL;
   long long critical = limits.critical_hours * 3600LL;
   add(perf, "age=%llds;%lld;%lld", age, warning, critical);
   add(text, "last run ");
   if (age < 0) {
     add(text, "at ");
-    put_stamp(text, run->start);
+    put_stamp(text, run->head.start);
     add(text, ", in the future");
     return kStatusWarning;
   }
   put_age(text, age);
   add(text, " ago at ");
-  put_stamp(text, run->start);
+  put_stamp(text, run->head.start);
   if (age > critical) return kStatusCritical;
   return age > warning ? kStatusWarning : kStatusOk;
 }
 
-// The database's part: its whole records now.
-int judge_database(const char* path, Line* text, Line* perf) {
+// The whole records of the file at path.
+Found count_records(const char* path, long long* records) {
   struct stat st;
-  bool found = ::stat(path, &st) == 0;
-  if (found && S_ISREG(st.st_mode)) {
-    long long records = static_cast<long long>(st.st_size) / static_cast<long long>(kRecordSize);
-    add(text, ", %lld records", records);
-    add(perf, "%srecords=%lld", perf->used > 0 ? " " : "", records);
-    return kStatusOk;
+  if (::stat(path, &st) != 0) return errno == ENOENT ? Found::missing : Found::unreadable;
+  if (!S_ISREG(st.st_mode)) return Found::unreadable;
+  *records = static_cast<long long>(st.st_size) / static_cast<long long>(kRecordSize);
+  return Found::yes;
+}
+
+// How far the database shrank against the backup of the last run, when
+// there is one: CRITICAL past the limit.
+int judge_shrink(const Limits& limits, const char* backup_path, long long records, Line* text, Line* perf) {
+  long long backup = 0;
+  switch (count_records(backup_path, &backup)) {
+    case Found::yes:
+      break;
+    case Found::missing:
+      return kStatusOk;  // no run has made one yet
+    default:
+      add(text, ", cannot read '%s'", backup_path);
+      return kStatusUnknown;
   }
-  if (!found && errno == ENOENT) {
-    add(text, ", no database '%s'", path);
-    return kStatusCritical;
+  // In tenths of a percent, rounded up: the figure shown is above the
+  // whole-percent limit exactly when the shrink is. A database that grew
+  // shrank by 0.
+  long long tenths = backup > records ? ((backup - records) * 1000 + backup - 1) / backup : 0;
+  add(perf, " shrink=%lld.%lld%%;;%lld", tenths / 10, tenths % 10, limits.max_shrink);
+  if (tenths <= limits.max_shrink * 10) return kStatusOk;
+  add(text, ", shrunk %lld.%lld%% from the %lld of '%s'", tenths / 10, tenths % 10, backup, backup_path);
+  return kStatusCritical;
+}
+
+// The database's part: its whole records now, against the minimum and
+// against the backup.
+int judge_database(const Limits& limits, const SiteConfig& config, Line* text, Line* perf) {
+  long long records = 0;
+  switch (count_records(config.database_path, &records)) {
+    case Found::yes:
+      break;
+    case Found::missing:
+      add(text, ", no database '%s'", config.database_path);
+      return kStatusCritical;
+    default:
+      add(text, ", cannot read '%s'", config.database_path);
+      return kStatusUnknown;
   }
-  add(text, ", cannot read '%s'", path);
-  return kStatusUnknown;
+  add(text, ", %lld records", records);
+  add(perf, "%srecords=%lld;;%lld:", perf->used > 0 ? " " : "", records, limits.min_records);
+  int state = kStatusOk;
+  if (records < limits.min_records) {
+    add(text, ", below the minimum of %lld", limits.min_records);
+    state = kStatusCritical;
+  }
+  return worse(state, judge_shrink(limits, config.backup_path, records, text, perf));
 }
 
 // The lock file's part: a run in progress, or an interrupted one.
@@ -261,19 +331,29 @@ int run_status(int argc, char** argv) {
   Limits limits;
   Line text = {};
   Line perf = {};
-  if (const char* bad = parse_arguments(argc, argv, &limits)) {
-    add(&text, "bad argument '%s'", bad);
-    std::fputs(kUsage, stderr);
+  if (!parse_arguments(argc, argv, &limits, &text)) {
+    std::fprintf(stderr, "usage: %s\n", kStatusUsage);
+    return report(kStatusUnknown, text, perf);
+  }
+  if (limits.version) {
+    write_wptool_version(stdout);
+    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? kStatusOk : kStatusUnknown;
+  }
+  if (limits.warning_hours > limits.critical_hours) {
+    add(&text, "warning limit %lldh above the critical limit %lldh", limits.warning_hours,
+        limits.critical_hours);
     return report(kStatusUnknown, text, perf);
   }
   if (limits.directory != nullptr && ::chdir(limits.directory) != 0) {
     add(&text, "cannot enter '%s'", limits.directory);
     return report(kStatusUnknown, text, perf);
   }
-  char base[kConfigLineSize];
-  Found config = read_base(base);
-  if (config != Found::yes) {
-    add(&text, config == Found::malformed ? "no base directory in init.srv" : "cannot open init.srv");
+  // The paths only: the run's day thresholds play no part here.
+  SiteConfig config;
+  ConfigResult read = read_site_config(open_init_file(), 0, 0, 0, &config);
+  if (read != ConfigResult::read) {
+    add(&text,
+        read == ConfigResult::no_base_directory ? "no base directory in init.srv" : "cannot open init.srv");
     return report(kStatusUnknown, text, perf);
   }
   std::time_t now = std::time(nullptr);
@@ -281,18 +361,13 @@ int run_status(int argc, char** argv) {
     add(&text, "cannot read the clock");
     return report(kStatusUnknown, text, perf);
   }
-  char database[kPathSize];
-  char lock[kPathSize];
-  std::snprintf(database, sizeof database, "%swp/wp.sys", base);
-  std::snprintf(lock, sizeof lock, "%swp/kestol.lck", base);
-
   LastRun run = {};
-  int state = judge_last_run(limits, now, &text, &perf, &run);
-  state = worse(state, judge_database(database, &text, &perf));
-  state = worse(state, judge_lock(lock, &text));
+  int state = judge_last_run(limits, config.result_file_name, now, &text, &perf, &run);
+  state = worse(state, judge_database(limits, config, &text, &perf));
+  state = worse(state, judge_lock(config.lock_path, &text));
   if (run.found) {
-    add(&perf, " total=%ld updated=%ld deleted=%ld lines=%ld", run.total, run.updated, run.deleted,
-        run.lines);
+    add(&perf, " total=%ld updated=%ld deleted=%ld lines=%ld", run.head.total, run.head.updated,
+        run.head.deleted, run.head.lines);
   }
   return report(state, text, perf);
 }

@@ -9,7 +9,13 @@ constexpr int kStatusWarning = 1;
 constexpr int kStatusCritical = 2;
 constexpr int kStatusUnknown = 3;
 
-// Checks the site in the working directory; argv[0] is "status", and
-// "--warning=HOURS", "--critical=HOURS" and "--directory=DIR" may follow.
-// Writes one line to standard output and answers the monitoring status.
+// The command line status takes. Each long option also takes its value
+// as the next argument, and -w and -c the value joined to them; -V or
+// --version writes the version line instead.
+constexpr char kStatusUsage[] =
+    "wptool status [-w HOURS] [-c HOURS] [--min-records=N] [--max-shrink=P] [--directory=DIR]";
+
+// Checks the site in the working directory; argv[0] is "status", and the
+// options of kStatusUsage may follow. Writes one line to standard output
+// and answers the monitoring status.
 int run_status(int argc, char** argv);

@@ -9,12 +9,12 @@
 #include <cstring>
 
 #include "run/failure.h"
-#include "run/messages.h"
 #include "tools/wptool/diff.h"
 #include "tools/wptool/dump.h"
 #include "tools/wptool/generate.h"
 #include "tools/wptool/preview.h"
 #include "tools/wptool/status.h"
+#include "tools/wptool/version.h"
 
 namespace {
 
@@ -24,7 +24,11 @@ void write_wptool_usage(std::FILE* out) {
       "       wptool gen N [SEED [NOW]]\n"
       "       wptool preview [--max-drop=P] [upd-days [kill-days [update-file]]] [/NOC] [--at TIME]\n"
       "       wptool diff OLD NEW\n"
-      "       wptool status [--warning=HOURS] [--critical=HOURS] [--directory=DIR]\n"
+      "       ",
+      out);
+  std::fputs(kStatusUsage, out);
+  std::fputs(
+      "\n"
       "       wptool -h | --help | --version\n"
       "dump lists FILE one record per line, tab-separated.\n"
       "gen writes N records to standard output; SEED (default 1) picks the\n"
@@ -36,7 +40,10 @@ void write_wptool_usage(std::FILE* out) {
       "diff shows what a run changed, e.g. wptool diff data/wp/wp.old data/wp/wp.sys.\n"
       "status reports the last run, the records and any run in progress or\n"
       "interrupted in one line for a monitoring system (exit 0 OK, 1 WARNING,\n"
-      "2 CRITICAL, 3 UNKNOWN); WARNING past 26 hours, CRITICAL past 50 by default.\n",
+      "2 CRITICAL, 3 UNKNOWN); WARNING past 26 hours (-w, --warning), CRITICAL\n"
+      "past 50 (-c, --critical), with fewer than 1 record (--min-records) or\n"
+      "more than 50% fewer than in the backup wp.old (--max-shrink) by default;\n"
+      "-V prints the version.\n",
       out);
 }
 
@@ -82,7 +89,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (std::strcmp(command, "--version") == 0) {
-    std::printf("wptool (Kestol) %d.%02d%c\n", kVersionMajor, kVersionMinor, kVersionLetter);
+    write_wptool_version(stdout);
     return 0;
   }
   set_program_name("wptool");
