@@ -85,7 +85,7 @@ void put_drop_reason(DropRule rule, const WpRecord& record, const DuplicateFilte
       break;
     case DropRule::duplicate:
       std::printf("duplicate of the record at index %ld",
-                  static_cast<long>(kFirstKeyedIndex + duplicates.slot_of(record.callsign)));
+                  static_cast<long>(kFirstKeyedIndex) + duplicates.slot_of(record.callsign));
       break;
     case DropRule::not_seen:
       std::fputs("not seen since ", stdout);
