@@ -341,6 +341,13 @@ const SystemCalls kScripted = {
 
 }  // namespace
 
+void note_synced_elsewhere(const std::string& path) {
+  struct stat st;
+  if (durable.on && ::stat(path.c_str(), &st) == 0 && durable.file_of.count(st.st_ino) != 0) {
+    keep(path, st.st_ino, false);
+  }
+}
+
 const char* call_name(Call call) {
   static const char* const names[] = {"any",         "openat",
                                       "close",       "read",

@@ -90,5 +90,9 @@ struct Script {
 RunResult run_scripted(const Site& site, const std::vector<std::string>& args, const Script& script,
                        const char* tz = "UTC0");
 
+// Within a scripted run: the file at path was written and synced by
+// another process, so that what it holds now is what a power cut leaves.
+void note_synced_elsewhere(const std::string& path);
+
 // The kind of call, as a text for messages.
 const char* call_name(Call call);
