@@ -88,8 +88,8 @@ struct Expected {
 };
 
 template <typename Appending = void>
-Expected clean_runs(const std::string& data, bool announced, bool history, const std::vector<std::string>& args,
-                    Appending* appending = nullptr) {
+Expected clean_runs(const std::string& data, bool announced, bool history,
+                    const std::vector<std::string>& args, Appending* appending = nullptr) {
   Prepared p(data, announced, history);
   Expected e;
   for (int run = 1; run <= 3; ++run) {
@@ -200,7 +200,8 @@ struct Appending {
   Appending() {
     std::vector<WpRecord> added;
     for (int i = 0; i < 300; ++i) {
-      added.push_back(make_record(distinct_callsign(100000 + i).c_str(), "QQ1AA.QQ.EU", kFrozenNow, kFrozenNow));
+      added.push_back(
+          make_record(distinct_callsign(100000 + i).c_str(), "QQ1AA.QQ.EU", kFrozenNow, kFrozenNow));
     }
     all = records_bytes(added);
     first.records = all.substr(0, 200 * kRecordSize);
@@ -210,7 +211,8 @@ struct Appending {
     first.path = second.path = site.path("data/wp/wp.sys");
     if (!two_passes) first.records = all;
     std::vector<Fault> f = {{Call::fsync, "mess.spool", 1, Action::hook, 0, false, append_records, &first}};
-    if (two_passes) f.push_back({Call::copy_file_range, "wp.add", 1, Action::hook, 0, false, append_records, &second});
+    if (two_passes)
+      f.push_back({Call::copy_file_range, "wp.add", 1, Action::hook, 0, false, append_records, &second});
     return f;
   }
 };
@@ -220,12 +222,12 @@ struct Appending {
 // happens during it besides the cut.
 struct Scenario {
   const char* name;
-  bool announced;         // earlier announcements in mess.wp and the update file
-  Fault first;            // stops a first run; nth 0: there is none
-  const char* taken;      // removed after the first run; nullptr: nothing
-  bool appended;          // a writer appends records during the swept run
-  Fault during;           // a fault of the swept run; nth 0: none
-  bool failures;          // also fail each call on the site's files once
+  bool announced;     // earlier announcements in mess.wp and the update file
+  Fault first;        // stops a first run; nth 0: there is none
+  const char* taken;  // removed after the first run; nullptr: nothing
+  bool appended;      // a writer appends records during the swept run
+  Fault during;       // a fault of the swept run; nth 0: none
+  bool failures;      // also fail each call on the site's files once
 };
 
 // Every call of a run on the site's files, failed once (with failures),
@@ -294,7 +296,7 @@ void sweep(const Scenario& s) {
       Prepared p(data, s.announced, true);
       Script script{prepare(p.site)};
       script.faults.push_back({Call::any, "", n, way.action, way.value});
-      std::string what = way.action == Action::fail    ? std::strerror(way.value)
+      std::string what = way.action == Action::fail   ? std::strerror(way.value)
                          : way.action == Action::kill ? "kill"
                                                       : "power cut " + std::to_string(way.value);
       run_scripted(p.site, args, script);
@@ -320,7 +322,12 @@ TEST(CrashSweep, KillsAndPowerCutsAfterEarlierAnnouncements) {
 
 TEST(CrashSweep, KillsAndPowerCutsWhileRecordsAreAppended) {
   sweep({"records appended", false, {}, nullptr, true, {}, false});
-  sweep({"records appended, the run undone", false, {}, nullptr, true, {Call::fsync, "wp.sys", 1, Action::fail, EIO},
+  sweep({"records appended, the run undone",
+         false,
+         {},
+         nullptr,
+         true,
+         {Call::fsync, "wp.sys", 1, Action::fail, EIO},
          false});
 }
 
@@ -331,12 +338,27 @@ TEST(CrashSweep, KillsAndPowerCutsInTheWayBack) {
   const Scenario scenarios[] = {
       {"undo", true, {Call::ftruncate, "wp.sys", 1, Action::kill}, nullptr, false, {}, false},
       {"completion", true, {Call::renameat2, "", 1, Action::kill}, nullptr, false, {}, false},
-      {"undo, database taken away", false, {Call::ftruncate, "wp.sys", 1, Action::kill}, "data/wp/wp.sys", false,
-       {}, false},
-      {"completion, update file taken away", false, {Call::copy_file_range, "mess.wp", 1, Action::kill},
-       "updates.wp", false, {}, false},
-      {"completion after zeros", true, {Call::fsync, "mess.wp", 1, Action::power, PowerCut::zeros}, nullptr, false,
-       {}, false},
+      {"undo, database taken away",
+       false,
+       {Call::ftruncate, "wp.sys", 1, Action::kill},
+       "data/wp/wp.sys",
+       false,
+       {},
+       false},
+      {"completion, update file taken away",
+       false,
+       {Call::copy_file_range, "mess.wp", 1, Action::kill},
+       "updates.wp",
+       false,
+       {},
+       false},
+      {"completion after zeros",
+       true,
+       {Call::fsync, "mess.wp", 1, Action::power, PowerCut::zeros},
+       nullptr,
+       false,
+       {},
+       false},
   };
   for (const Scenario& s : scenarios) sweep(s);
 }
@@ -807,33 +829,53 @@ TEST(Generations, ARestoreCanItselfBeUndone) {
   EXPECT_EQ("", p.site.read("data/wp/mess.wp"));  // announces nothing
   ASSERT_EQ(0, run_scripted(p.site, {"--restore=0"}, {}).status);
   EXPECT_TRUE(same_bytes(day_database(6), p.site.read("data/wp/wp.sys")));
-  // Killed or stopped while it restores a larger generation over a smaller
-  // database: undone to the byte, by the next run or at the signal.
+  // Stopped while it restores a larger generation over a smaller database:
+  // undone to the byte.
   p.site.write("data/wp/wp.sys", day_database(1));
-  const auto chain = generations(p.site);
-  for (Action action : {Action::kill, Action::signal}) {
-    RunResult r = run_scripted(p.site, {"--restore=1"}, one(Call::fsync, "wp.sys", 1, action, SIGTERM));
-    EXPECT_EQ(action == Action::kill ? 128 + SIGKILL : 128 + SIGTERM, r.status) << r.err;
-    if (action == Action::kill) {
-      RunResult next = run_scripted(p.site, {"--recover"}, {});
-      EXPECT_EQ(0, next.status) << next.err;
-    }
-    EXPECT_TRUE(same_bytes(day_database(1), p.site.read("data/wp/wp.sys")));
-    EXPECT_TRUE(chain == generations(p.site));
-  }
-  // Into a missing database it is renamed into place whole, with the
-  // generation's mode: a kill leaves nothing to undo, and nothing to rotate.
-  ASSERT_EQ(0, unlink(p.site.path("data/wp/wp.sys").c_str()));
+  const auto unstopped = files_but_lock(p.site);
+  RunResult stopped =
+      run_scripted(p.site, {"--restore=1"}, one(Call::fsync, "wp.sys", 1, Action::signal, SIGTERM));
+  EXPECT_EQ(128 + SIGTERM, stopped.status) << stopped.err;
+  EXPECT_TRUE(unstopped == files_but_lock(p.site));
+  // Killed or cut off at any call, over that database or into a missing
+  // one (which takes the generation's mode): once --recover has run, every
+  // file is as it was or as the restore leaves it, and a restore whose
+  // last step was made durable has stayed done.
   chmod(p.site.path("data/wp/wp.old.1").c_str(), 0664);
-  ASSERT_EQ(128 + SIGKILL,
-            run_scripted(p.site, {"--restore=1"}, one(Call::fsync, "wp.new", 1, Action::kill)).status);
-  RunResult again = run_scripted(p.site, {"--restore=1"}, {});
-  EXPECT_EQ(0, again.status) << again.err;
-  EXPECT_TRUE(same_bytes(chain[1], p.site.read("data/wp/wp.sys")));
-  EXPECT_TRUE(chain == generations(p.site));
-  struct stat st;
-  ASSERT_EQ(0, stat(p.site.path("data/wp/wp.sys").c_str(), &st));
-  EXPECT_EQ(0664u, st.st_mode & 0777);
+  for (bool missing : {false, true}) {
+    Site base(site_parent());
+    copy_site(p.site, base, true);
+    if (missing) std::filesystem::remove(base.path("data/wp/wp.sys"));
+    Site done(site_parent());
+    copy_site(base, done, true);
+    std::vector<MadeCall> calls;
+    Script logged;
+    logged.log = &calls;
+    ASSERT_EQ(0, run_scripted(done, {"--restore=1"}, logged).status);
+    const auto as_was = files_but_lock(base);
+    const auto restored = files_but_lock(done);
+    int durable = 0;  // the call after which the restore must have stayed done
+    for (int n = 1; n <= static_cast<int>(calls.size()); ++n) {
+      if (calls[n - 1].call == Call::fsync && calls[n - 1].file == "wp") durable = n;
+    }
+    for (int n = 1; n <= static_cast<int>(calls.size()); ++n) {
+      if (!changes_state(calls[n - 1].call)) continue;
+      for (Action action : {Action::kill, Action::power}) {
+        Site cut(site_parent());
+        copy_site(base, cut, true);
+        run_scripted(cut, {"--restore=1"}, one(Call::any, "", n, action, PowerCut::lost));
+        ASSERT_EQ(0, run_scripted(cut, {"--recover"}, {}).status);
+        auto now = files_but_lock(cut);
+        now.erase("data/wp/wp.new");  // a copy a kill left behind: the next run replaces it
+        std::string at =
+            label(calls[n - 1].call, calls[n - 1].file, action == Action::kill ? "kill" : "power", n);
+        EXPECT_TRUE(now == restored || (n <= durable && now == as_was)) << (missing ? "missing: " : "") << at;
+      }
+    }
+    struct stat st;
+    ASSERT_EQ(0, stat(done.path("data/wp/wp.sys").c_str(), &st));
+    EXPECT_EQ(missing ? 0664u : 0644u, st.st_mode & 0777);
+  }
 }
 
 // What makes a run refuse or undo itself whole, with every file as it was
@@ -895,42 +937,34 @@ TEST(Generations, TheDropLimitTheDatabaseLocksAndWorkingNames) {
 // trailing part of a record that nobody completes is dropped as ever.
 TEST(Generations, RecordsAppendedDuringTheRunAreKeptWhole) {
   std::string data = mixed_database(1500);
-  std::vector<WpRecord> added;
-  for (int i = 0; i < 300; ++i) {
-    added.push_back(
-        make_record(distinct_callsign(100000 + i).c_str(), "QQ1AA.QQ.EU", kFrozenNow, kFrozenNow));
-  }
-  std::string all = records_bytes(added);
+  Appending appending;
+  const std::string& all = appending.all;
   std::string reviewed = clean_runs(data, false, false, {}).outcome.database;
-  Appender first{"", all.substr(0, 200 * kRecordSize)}, second{"", all.substr(200 * kRecordSize)};
   struct Case {
     const char* name;
-    Fault fault;
+    Call call;
+    const char* file;
+    int nth;
+    Action action;
     int status;
-    std::string expected;
+    bool undone;
   } cases[] = {
-      {"committed", {Call::fsync, "nothing", 1, Action::kill}, 0, reviewed + all},
-      {"undone", {Call::fsync, "wp.sys", 1, Action::fail, EIO}, 1, data + all},
-      {"killed at the cut", {Call::ftruncate, "wp.sys", 1, Action::kill}, 128 + SIGKILL, data + all},
-      {"killed before the second pass is journaled",
-       {Call::fsync, "wp.add", 2, Action::kill},
-       128 + SIGKILL,
-       data + all},
+      {"committed", Call::fsync, "nothing", 1, Action::kill, 0, false},
+      {"undone", Call::fsync, "wp.sys", 1, Action::fail, 1, true},
+      {"killed at the cut", Call::ftruncate, "wp.sys", 1, Action::kill, 128 + SIGKILL, true},
+      {"killed before the second pass is journaled", Call::fsync, "wp.add", 2, Action::kill, 128 + SIGKILL,
+       true},
   };
   for (const Case& c : cases) {
     Prepared p(data);
-    first.path = second.path = p.site.path("data/wp/wp.sys");
-    Script script;
-    script.faults.push_back({Call::fsync, "mess.spool", 1, Action::hook, 0, false, append_records, &first});
-    script.faults.push_back(
-        {Call::copy_file_range, "wp.add", 1, Action::hook, 0, false, append_records, &second});
-    script.faults.push_back(c.fault);
+    Script script{appending.faults(p.site)};
+    script.faults.push_back({c.call, c.file, c.nth, c.action, EIO});
     RunResult r = run_scripted(p.site, {}, script);
     EXPECT_EQ(c.status, r.status) << c.name << r.err;
     if (r.status == 128 + SIGKILL) {
       ASSERT_EQ(0, run_scripted(p.site, {"--recover"}, {}).status);
     }
-    EXPECT_TRUE(same_bytes(c.expected, p.site.read("data/wp/wp.sys"))) << c.name;
+    EXPECT_TRUE(same_bytes((c.undone ? data : reviewed) + all, p.site.read("data/wp/wp.sys"))) << c.name;
     EXPECT_FALSE(p.site.exists("data/wp/wp.add")) << c.name;
   }
   // A record torn by the backup copy: the copy caught 148 of its bytes,
@@ -941,8 +975,9 @@ TEST(Generations, RecordsAppendedDuringTheRunAreKeptWhole) {
     Prepared p(data + torn.substr(0, 148));
     Appender rest{p.site.path("data/wp/wp.sys"), torn.substr(148)};
     Script script;
-    if (completed)
+    if (completed) {
       script.faults.push_back({Call::fsync, "mess.spool", 1, Action::hook, 0, false, append_records, &rest});
+    }
     ASSERT_EQ(0, run_scripted(p.site, {}, script).status);
     EXPECT_TRUE(same_bytes(completed ? reviewed + torn : reviewed, p.site.read("data/wp/wp.sys")))
         << completed;
