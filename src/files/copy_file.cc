@@ -92,12 +92,13 @@ bool restore_database(int backup_fd, int folder, const char* database, bool cut)
   return restored && sync_folder(folder);
 }
 
-bool put_back_appended(int folder, const char* added, const char* database, std::int64_t from,
-                       std::int64_t to) {
+bool put_back_appended(int folder, const char* added, const char* database, std::int64_t from, std::int64_t to,
+                       bool* added_failed) {
   int in = open_regular_at(folder, added, O_RDONLY, 0, Links::refuse);
+  *added_failed = in < 0;
   if (in < 0) return false;
   int out = open_regular_at(folder, database, O_WRONLY, 0, Links::refuse);
-  bool in_failed = false;
+  bool& in_failed = *added_failed;
   // What follows `to` stays: records appended after the last move that the
   // journal names, which the move never wrote over.
   bool ok = out >= 0 && copy_bytes(in, 0, out, static_cast<off_t>(from), to - from, false, &in_failed) &&

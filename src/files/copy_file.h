@@ -38,6 +38,7 @@ bool restore_database(int backup_fd, int folder, const char* database, bool cut)
 
 // Puts back the records others appended to the database during a run,
 // which the run kept in added while it moved them: bytes from to to of
-// the database; whatever follows stays. Flushes it.
-bool put_back_appended(int folder, const char* added, const char* database, std::int64_t from,
-                       std::int64_t to);
+// the database; whatever follows stays. Flushes it. On failure,
+// *added_failed tells whether it was added that failed.
+bool put_back_appended(int folder, const char* added, const char* database, std::int64_t from, std::int64_t to,
+                       bool* added_failed);
