@@ -92,8 +92,8 @@ bool restore_database(int backup_fd, int folder, const char* database, bool cut)
   return restored && sync_folder(folder);
 }
 
-bool put_back_appended(int folder, const char* added, const char* database, std::int64_t from, std::int64_t to,
-                       bool* added_failed) {
+bool put_back_appended(int folder, const char* added, const char* database, std::int64_t from,
+                       std::int64_t to, bool* added_failed) {
   int in = open_regular_at(folder, added, O_RDONLY, 0, Links::refuse);
   *added_failed = in < 0;
   if (in < 0) return false;

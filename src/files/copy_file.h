@@ -40,5 +40,5 @@ bool restore_database(int backup_fd, int folder, const char* database, bool cut)
 // which the run kept in added while it moved them: bytes from to to of
 // the database; whatever follows stays. Flushes it. On failure,
 // *added_failed tells whether it was added that failed.
-bool put_back_appended(int folder, const char* added, const char* database, std::int64_t from, std::int64_t to,
-                       bool* added_failed);
+bool put_back_appended(int folder, const char* added, const char* database, std::int64_t from,
+                       std::int64_t to, bool* added_failed);

@@ -151,8 +151,9 @@ Failed undo(RunContext& ctx, const Journal& journal, WayBack why, bool known) {
   bool added_failed = false;
   if (!gone && !restore_database(backup, ctx.folder.fd, kDatabaseName, journal.restoring)) {
     failed = fail_call(Failure::cannot_restore, errno, config.database_path, config.new_backup_path);
-  } else if (journal.has_appended && !put_back_appended(ctx.folder.fd, kAddedName, kDatabaseName,
-                                                        journal.appended_from, journal.appended_to, &added_failed)) {
+  } else if (journal.has_appended &&
+             !put_back_appended(ctx.folder.fd, kAddedName, kDatabaseName, journal.appended_from,
+                                journal.appended_to, &added_failed)) {
     failed = failed_write(why, added_failed ? config.added_path : config.database_path);
   } else if (!clear_journal(ctx.lock_fd)) {
     failed = failed_write(why, config.lock_path);
