@@ -173,7 +173,7 @@ CaseResult bench_case(const char* name, const char* what, const std::string& roo
                       const std::string& wptool, long records, int pairs, double target) {
   Site site = make_site(root, wptool, records);
   // Warm the caches, and leave the backups a site has after a few nights:
-  // wp.old, its three older generations and the spare.
+  // wp.old and its three older generations.
   for (int i = 0; i < 5; ++i) run_kestol(site, kestol);
   run_floor(site);
   std::vector<double> floor_times, tool_times, ratios;

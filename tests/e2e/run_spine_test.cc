@@ -509,6 +509,13 @@ TEST(RunSpine, RefusesWhatCouldTurnTheRunAgainstTheMachine) {
          ASSERT_EQ(0, chown(s.root().c_str(), 65534, 65534));
        },
        4, "", untouched, true},
+      {"init.srv another user's link",
+       [](const Site& s) {
+         ASSERT_EQ(0, rename(s.path("init.srv").c_str(), s.path("data/init.srv").c_str()));
+         ASSERT_EQ(0, symlink("data/init.srv", s.path("init.srv").c_str()));
+         ASSERT_EQ(0, lchown(s.path("init.srv").c_str(), 65534, 65534));
+       },
+       4, std::string(kBanner) + "Insecure file 'init.srv': run kestol as its owner\n", untouched, true},
       {"init.srv another user's file",
        [](const Site& s) { ASSERT_EQ(0, chown(s.path("init.srv").c_str(), 65534, 65534)); }, 4,
        std::string(kBanner) + "Insecure file 'init.srv': run kestol as its owner\n", untouched, true},
