@@ -15,6 +15,7 @@
 namespace {
 
 constexpr std::size_t kBlock = 4096;
+constexpr std::int64_t kChunk = std::int64_t{8} << 20;
 
 // How many of the spool's bytes from `from` on stand at `at` in a file of
 // size bytes: equal bytes, or zeros where a crash lost them; and the end of
@@ -38,6 +39,21 @@ std::int64_t landed(int file, int spool, std::int64_t at, std::int64_t from, std
     }
   }
   return compared < 0 ? 0 : compared;
+}
+
+// Where the chunk of the spool from `from` ends: at most kChunk bytes on,
+// at the end of the last unit that fits (or of the spool).
+std::int64_t unit_end(int spool, std::int64_t from, std::int64_t length, SpoolUnit unit) {
+  std::int64_t end = length - from <= kChunk ? length : from + kChunk;
+  if (end == length) return end;
+  if (unit == SpoolUnit::record) return end - (end - from) % static_cast<std::int64_t>(kRecordSize);
+  char tail[kBlock];
+  if (pread_full(spool, tail, kBlock, static_cast<off_t>(end - kBlock)) == static_cast<ssize_t>(kBlock)) {
+    for (std::int64_t i = kBlock; i > 0; --i) {
+      if (tail[i - 1] == '\n') return end - kBlock + i;
+    }
+  }
+  return end;  // no line end there: a line longer than any the run writes
 }
 
 }  // namespace
@@ -82,9 +98,18 @@ bool append_spool(int file, int spool, int lock_fd, Journal* journal, int index,
     journal->moving = index;
     if (!write_journal(lock_fd, journal, JournalEntry::moved)) return false;
   }
-  bool ok = copy_bytes(spool, static_cast<off_t>(from + kept), file, static_cast<off_t>(size),
-                       f.spool_length - from - kept, false, &in_failed) &&
-            sync_fd(file);
+  // The rest in chunks that end on a unit, so that a kill between two
+  // leaves whole ones.
+  std::int64_t to = size;
+  bool ok = true;
+  for (std::int64_t next = from + kept; ok && next < f.spool_length;) {
+    std::int64_t end = unit_end(spool, next, f.spool_length, unit);
+    ok = copy_bytes(spool, static_cast<off_t>(next), file, static_cast<off_t>(to), end - next, false,
+                    &in_failed);
+    to += end - next;
+    next = end;
+  }
+  ok = ok && sync_fd(file);
   *spool_failed = in_failed;
   return ok;
 }

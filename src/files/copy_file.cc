@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <initializer_list>
 
 #include "util/fd_io.h"
 #include "util/stop_signal.h"
@@ -90,6 +92,24 @@ bool restore_database(int backup_fd, int folder, const char* database, bool cut)
                   (!cut || sys().ftruncate(out, static_cast<off_t>(length)) == 0) && sync_fd(out);
   restored = close_fd(out) && restored;
   return restored && sync_folder(folder);
+}
+
+bool begins_with_copy(int folder, const char* database, const char* backup) {
+  int a = open_regular_at(folder, database, O_RDONLY, 0, Links::refuse);
+  int b = open_regular_at(folder, backup, O_RDONLY, 0, Links::refuse);
+  static char in_a[16384], in_b[16384];
+  bool same = a >= 0 && b >= 0;
+  for (off_t at = 0; same;) {
+    ssize_t n = pread_full(b, in_b, sizeof in_b, at);
+    same = n >= 0 && pread_full(a, in_a, static_cast<std::size_t>(n), at) == n &&
+           std::memcmp(in_a, in_b, static_cast<std::size_t>(n)) == 0;
+    if (n <= 0) break;
+    at += n;
+  }
+  for (int fd : {a, b}) {
+    if (fd >= 0) close_fd(fd);  // read-only
+  }
+  return same;
 }
 
 bool put_back_appended(int folder, const char* added, const char* database, std::int64_t from,

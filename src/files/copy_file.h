@@ -36,6 +36,11 @@ CopyResult copy_file(int folder, const char* source, const char* destination, co
 // in it stays. Never removes either file, even when it fails.
 bool restore_database(int backup_fd, int folder, const char* database, bool cut);
 
+// Whether database, in the open folder, begins with every byte of backup:
+// it was not touched since backup was copied from it (records appended
+// since are no touch).
+bool begins_with_copy(int folder, const char* database, const char* backup);
+
 // Puts back the records others appended to the database during a run,
 // which the run kept in added while it moved them: bytes from to to of
 // the database; whatever follows stays. Flushes it. On failure,

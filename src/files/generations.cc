@@ -56,8 +56,7 @@ unsigned after(unsigned names, const Step& step) {
   return step.to == kRemoved ? names : names | bit(step.to);
 }
 
-bool take_step(int folder, const Step& step) {
-  char from[kGenerationNameSize];
+bool take_step(int folder, const Step& step, char (&from)[kGenerationNameSize]) {
   name_of(step.from, from);
   if (step.to == kRemoved) return sys().unlinkat(folder, from, 0) == 0 || errno == ENOENT;
   char to[kGenerationNameSize];
@@ -79,17 +78,16 @@ bool rename_to_new_name(int folder, const char* from, const char* to) {
   return sys().renameat2(folder, from, folder, to, 0) == 0;
 }
 
-bool rotate_generations(int folder, int keep, unsigned present) {
+bool rotate_generations(int folder, int keep, unsigned present, char (&failed)[kGenerationNameSize]) {
   Step steps[kMostSteps];
   int count = plan(keep, present, steps);
   // The names a rotation may touch, as they are now.
   unsigned names = 0;
   for (int n = 0; n <= kNew; ++n) {
     if (n > keep && n != kNew) continue;
-    char name[kGenerationNameSize];
-    name_of(n, name);
+    name_of(n, failed);
     bool exists = false;
-    if (!look(folder, name, &exists)) return false;
+    if (!look(folder, failed, &exists)) return false;
     if (exists) names |= bit(n);
   }
   // Each step changes the names, so the names tell how many were taken.
@@ -100,11 +98,13 @@ bool rotate_generations(int folder, int keep, unsigned present) {
     ++done;
   }
   if (done > count) {
+    name_of(kNew, failed);
     errno = 0;
     return false;
   }
   for (int i = done; i < count; ++i) {
-    if (!take_step(folder, steps[i])) return false;
+    if (!take_step(folder, steps[i], failed)) return false;
   }
+  failed[0] = '\0';  // the folder itself
   return sync_folder(folder);
 }

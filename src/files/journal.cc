@@ -219,13 +219,14 @@ bool write_journal(int lock_fd, Journal* journal, JournalEntry entry) {
   return true;
 }
 
-JournalState read_journal(int lock_fd, Journal* journal) {
+JournalState read_journal(int lock_fd, Journal* journal, bool checked) {
   static char text[kJournalSize + 1];
   ssize_t n = pread_full(lock_fd, text, sizeof text, 0);
   *journal = Journal{};
   if (n < 0) return JournalState::unreadable;
   errno = 0;  // what follows are no system errors
   if (static_cast<std::size_t>(n) > kJournalSize) return JournalState::unreadable;
+  const ssize_t text_length = n;
   // A tail that never reached the disk may read back as zeros; no entry
   // holds a NUL byte.
   while (n > 0 && text[n - 1] == '\0') --n;
@@ -252,13 +253,14 @@ JournalState read_journal(int lock_fd, Journal* journal) {
       if (f.short_input && text[n - 1] != '\n') break;
       return JournalState::unreadable;
     }
-    if (written != covered) return JournalState::unreadable;
+    if (checked && written != covered) return JournalState::unreadable;
     ++entries;
     *journal = entry;
     journal->size = static_cast<std::int64_t>(f.at);
   }
   checksum_add(&journal->sum, text, static_cast<std::size_t>(journal->size));
-  return entries == 0 ? JournalState::none : JournalState::set;
+  if (entries > 0) return JournalState::set;
+  return text_length == 0 ? JournalState::none : JournalState::unfinished;
 }
 
 bool clear_journal(int lock_fd) { return sys().ftruncate(lock_fd, 0) == 0 && sync_fd(lock_fd); }

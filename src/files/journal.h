@@ -79,11 +79,15 @@ enum class JournalEntry { begin, appended, committed, moved };
 // storage; begin empties the file first. False on any failure.
 bool write_journal(int lock_fd, Journal* journal, JournalEntry entry);
 
-enum class JournalState { none, set, unreadable };
-// Reads the lock file into *journal: none when it is empty or holds only
-// an entry cut short, unreadable when it cannot be read or is not a
+enum class JournalState { none, unfinished, set, unreadable };
+// Reads the lock file into *journal: none when it is empty, unfinished
+// when it holds only a first entry cut short (by a crash while it was
+// written, before the database was touched, or by damage after: the
+// caller tells them apart), unreadable when it cannot be read or is not a
 // journal of this format.
-JournalState read_journal(int lock_fd, Journal* journal);
+// Without checked, an entry whose only fault is its checksum is taken as
+// it reads (for a recovery the operator asks for).
+JournalState read_journal(int lock_fd, Journal* journal, bool checked = true);
 
 // Empties the lock file and flushes it to stable storage.
 bool clear_journal(int lock_fd);

@@ -51,6 +51,11 @@ constexpr Entry kTable[] = {
      "Interrupted run: '%s' is not the backup it made; if it holds the database as it was before that run, "
      "run kestol --recover\n",
      kCopyFailed},
+    {Failure::spool_left,
+     "Interrupted run: '%s' holds what it announced, which may not all have reached %s: append what is "
+     "missing "
+     "there, remove the spool and run kestol --recover again\n",
+     kCopyFailed},
     {Failure::undo_write_failed, "Error while writting file '%s'\n", kCopyFailed},
     {Failure::cannot_restore, "Cannot restore '%s' from '%s'\n", kCopyFailed},
     {Failure::no_database, "Cannot find %s\n", kCopyFailed},

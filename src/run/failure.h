@@ -31,6 +31,7 @@ enum class Failure : unsigned char {
   generation_beyond_keep,
   backup_gone,
   backup_changed,
+  spool_left,
   undo_write_failed,
   cannot_restore,
   // The backup copy.

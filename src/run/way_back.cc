@@ -15,6 +15,7 @@
 #include "files/generations.h"
 #include "files/journal.h"
 #include "files/run_lock.h"
+#include "records/wp_record.h"
 #include "util/fd_io.h"
 #include "util/join_text.h"
 #include "util/system_calls.h"
@@ -82,7 +83,7 @@ Failed append_journaled_file(RunContext& ctx, Journal& journal, int i, WayBack w
   shown_path(ctx, file, shown);
   const char* spool_path = ctx.config.spool_paths[i];
   int spool = open_regular_at(ctx.folder.fd, kSpoolNames[i], O_RDONLY, 0, Links::refuse);
-  if (spool < 0) return fail_call(Failure::spool_unreadable, errno, spool_path);
+  if (spool < 0) return failed_write(why, spool_path);
   OpenFolder holder;
   char name[kNameSize];
   if (!open_holder(ctx, file, &holder, name)) {
@@ -117,8 +118,20 @@ Failed append_journaled_file(RunContext& ctx, Journal& journal, int i, WayBack w
 // announcements are appended.
 Failed complete(RunContext& ctx, Journal& journal, WayBack why) {
   const SiteConfig& config = ctx.config;
-  if (!rotate_generations(ctx.folder.fd, journal.keep, journal.generations)) {
-    return failed_write(why, config.backup_path);
+  // A copy that caught a record half-appended ends with part of it, which
+  // the run carried whole: as a generation it ends at the last boundary.
+  std::int64_t whole = journal.backup.length - journal.backup.length % static_cast<std::int64_t>(kRecordSize);
+  if (journal.has_appended && whole != journal.backup.length) {
+    int backup = open_regular_at(ctx.folder.fd, kNewBackupName, O_WRONLY, 0, Links::refuse);
+    bool cut = backup < 0 ? errno == ENOENT
+                          : sys().ftruncate(backup, static_cast<off_t>(whole)) == 0 && sync_fd(backup);
+    if (backup >= 0) cut = close_fd(backup) && cut;
+    if (!cut) return failed_write(why, config.new_backup_path);
+  }
+  char name[kGenerationNameSize];
+  if (!rotate_generations(ctx.folder.fd, journal.keep, journal.generations, name)) {
+    join_text(ctx.shown, sizeof ctx.shown, {config.folder_path, name});
+    return failed_write(why, ctx.shown);
   }
   for (int i = 0; i < journal.count; ++i) {
     if (Failed f = append_journaled_file(ctx, journal, i, why)) return f;
@@ -147,6 +160,16 @@ Failed undo(RunContext& ctx, const Journal& journal, WayBack why, bool known) {
     return fail(gone ? Failure::backup_gone : Failure::backup_changed, config.new_backup_path,
                 config.database_path);
   }
+  // A run whose backup is gone may have been committed and rotated: its
+  // spools may hold announcements that never reached their files, and
+  // without a journal nothing says how much did.
+  for (int i = 0; gone && i < kMaxAppendedFiles; ++i) {
+    struct stat st;
+    if (sys().fstatat(ctx.folder.fd, kSpoolNames[i], &st, 0) == 0 && st.st_size > 0) {
+      return fail(Failure::spool_left, config.spool_paths[i],
+                  i == 0 ? config.update_message_path : "the update file");
+    }
+  }
   Failed failed;
   bool added_failed = false;
   if (!gone && !restore_database(backup, ctx.folder.fd, kDatabaseName, journal.restoring)) {
@@ -165,10 +188,11 @@ Failed undo(RunContext& ctx, const Journal& journal, WayBack why, bool known) {
   if (known) {
     remove_working_files(ctx.folder.fd);
   } else {
-    // Without a journal nothing says whether wp.add holds records that
-    // are nowhere else: it stays.
-    for (const char* name : {kNewBackupName, kMessagesSpoolName, kUpdateSpoolName})
-      remove_file(ctx.folder.fd, name);
+    // Without a journal nothing says whether wp.add holds records that are
+    // nowhere else: it stays.
+    remove_file(ctx.folder.fd, kNewBackupName);
+    remove_file(ctx.folder.fd, kMessagesSpoolName);
+    remove_file(ctx.folder.fd, kUpdateSpoolName);
   }
   for (int i = 0; i < journal.count; ++i) remove_created_file(ctx, journal.files[i]);
   if (why == WayBack::next_run) {
@@ -194,19 +218,51 @@ Failed lock_database(RunContext& ctx) {
   return fail(Failure::database_in_use, ctx.config.database_path);
 }
 
+// Whether each file the journal names has a path from the database's
+// folder that leads to its real path.
+bool paths_agree(const RunContext& ctx, const Journal& journal) {
+  for (int i = 0; i < journal.count; ++i) {
+    char path[kJournalPathSize];
+    if (!relative_path(ctx.folder.real, journal.files[i].real, path, sizeof path) ||
+        std::strcmp(path, journal.files[i].path) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 Failed settle_journal(RunContext& ctx, WayBack why) {
   Journal& journal = ctx.journal;
-  switch (read_journal(ctx.lock_fd, &journal)) {
+  JournalState state = read_journal(ctx.lock_fd, &journal, true);
+  int error = errno;
+  // A first entry cut short: the run never touched the database, as long
+  // as it still begins with the copy; otherwise the journal was damaged
+  // after the run went on.
+  if (state == JournalState::unfinished) {
+    state = begins_with_copy(ctx.folder.fd, kDatabaseName, kNewBackupName) ? JournalState::none
+                                                                           : JournalState::unreadable;
+    error = 0;
+  }
+  // Asked to, a journal whose only fault is a checksum is taken as it
+  // reads, as long as the two paths of each file it names agree.
+  if (state == JournalState::unreadable && why == WayBack::recover &&
+      read_journal(ctx.lock_fd, &journal, false) == JournalState::set && paths_agree(ctx, journal)) {
+    std::fprintf(stderr, "The journal in '%s' is damaged; it was read without its checksums\n",
+                 ctx.config.lock_path);
+    state = JournalState::set;
+  }
+  switch (state) {
     case JournalState::none:
+    case JournalState::unfinished:
       if (why == WayBack::recover) {
         std::fprintf(stderr, "No interrupted run to recover in '%s'\n", ctx.config.folder_path);
       }
       return {};
     case JournalState::unreadable:
       // Going on could copy a half-written database over the only backup.
-      if (why != WayBack::recover) return fail_call(Failure::journal_unreadable, errno, ctx.config.lock_path);
+      if (why != WayBack::recover) return fail_call(Failure::journal_unreadable, error, ctx.config.lock_path);
       journal = Journal{};
       return undo(ctx, journal, why, false);
     case JournalState::set:

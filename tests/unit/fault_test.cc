@@ -58,6 +58,11 @@ Script one(Call call, const char* file, int nth, Action action, int value = 0, b
   return script;
 }
 
+// Kills the run as it commits: its first cut of the database.
+Script kill_at_commit() { return one(Call::ftruncate, "wp.sys", 1, Action::kill); }
+// Kills the run after its commit, as it appends its first spool.
+Script kill_in_append() { return one(Call::copy_file_range, "mess.wp", 1, Action::kill); }
+
 std::string label(Call call, const std::string& file, const std::string& what, int n) {
   return file + " " + call_name(call) + " " + what + " #" + std::to_string(n);
 }
@@ -481,30 +486,59 @@ TEST(FaultRun, OpenAndStreamFailuresEndWithTheirStatusAndReason) {
 TEST(FaultRun, AJournalThatCannotBeReadStopsTheRunUntilRecovered) {
   std::string data = mixed_database(1500);
   Expected expected = clean_runs(data, true, false, kUpdateArgs);
-  Prepared killed(data, true);
-  ASSERT_EQ(128 + SIGKILL,
-            run_scripted(killed.site, kUpdateArgs, one(Call::write, "wp.sys", 2, Action::kill)).status);
-  const std::string journal = killed.site.read("data/wp/kestol.lck");
-  for (std::size_t at = 0; at < journal.size(); at += 7) {
-    Prepared p(data, true);
-    copy_site(killed.site, p.site, true);
-    std::string changed = journal;
-    changed[at] = static_cast<char>(changed[at] ^ 0x04);
-    p.site.write("data/wp/kestol.lck", changed);
-    auto before = p.site.files();
-    RunResult refused = run_scripted(p.site, kUpdateArgs, {});
-    EXPECT_EQ(4, refused.status) << at;
-    EXPECT_EQ(std::string(kSettings) + "Error while reading file 'data/wp/kestol.lck'\n", refused.err) << at;
-    EXPECT_TRUE(before == p.site.files()) << at;
-    RunResult recovered = run_scripted(p.site, {"--recover"}, {});
-    EXPECT_EQ(0, recovered.status) << at << recovered.err;
-    EXPECT_NE(std::string::npos, recovered.err.find("'data/wp/wp.sys' restored from 'data/wp/wp.new'\n"))
-        << at;
-    expect_next_run_ends_as_expected(p.site, kUpdateArgs, expected, "byte " + std::to_string(at));
+  // The journal of a run killed in its record loop (the database half
+  // rewritten), and of one killed after its commit, as it appends.
+  for (const Script& kill : {one(Call::write, "wp.sys", 2, Action::kill), kill_in_append()}) {
+    Prepared killed(data, true);
+    ASSERT_EQ(128 + SIGKILL, run_scripted(killed.site, kUpdateArgs, kill).status);
+    const std::string journal = killed.site.read("data/wp/kestol.lck");
+    bool committed = journal.find("\ncommitted ") != std::string::npos;
+    // One changed byte every few, its end as zeros, all of it zeros.
+    std::vector<std::string> damaged;
+    for (std::size_t at = 0; at < journal.size(); at += 7) {
+      damaged.push_back(journal);
+      damaged.back()[at] = static_cast<char>(journal[at] ^ 0x04);
+    }
+    damaged.push_back(journal.substr(0, journal.size() - 1) + '\0');
+    damaged.push_back(std::string(journal.size(), '\0'));
+    for (const std::string& changed : damaged) {
+      std::string at = (committed ? "committed, " : "") + std::to_string(&changed - damaged.data());
+      Prepared p(data, true);
+      copy_site(killed.site, p.site, true);
+      p.site.write("data/wp/kestol.lck", changed);
+      auto before = p.site.files();
+      RunResult refused = run_scripted(p.site, kUpdateArgs, {});
+      if (committed && refused.status != 4) {
+        // Only an end that reads as cut short passes: the commit entry
+        // is then taken never to have been flushed, and the run stops
+        // on the backup it no longer finds.
+        EXPECT_EQ(2, refused.status) << at << refused.err;
+      } else {
+        EXPECT_EQ(4, refused.status) << at << refused.err;
+        EXPECT_EQ(std::string(kSettings) + "Error while reading file 'data/wp/kestol.lck'\n", refused.err)
+            << at;
+      }
+      EXPECT_TRUE(before == p.site.files()) << at;
+      RunResult recovered = run_scripted(p.site, {"--recover"}, {});
+      if (!committed) {
+        EXPECT_EQ(0, recovered.status) << at << recovered.err;
+        EXPECT_NE(std::string::npos, recovered.err.find("'data/wp/wp.sys' restored from 'data/wp/wp.new'\n"))
+            << at;
+        expect_next_run_ends_as_expected(p.site, kUpdateArgs, expected, at);
+      } else if (recovered.status == 0) {
+        // Read without its checksums, and completed.
+        expect_next_run_ends_as_expected(p.site, kUpdateArgs, expected, at, 3);
+      } else {
+        // Without a journal nothing says what of the spools landed: they
+        // stay, and the operator is told.
+        EXPECT_NE(std::string::npos, recovered.err.find("Interrupted run: 'data/wp/mess.spool' holds")) << at;
+        EXPECT_TRUE(p.site.exists("data/wp/mess.spool") && p.site.exists("data/wp/update.spool")) << at;
+      }
+    }
   }
   // A read error, too.
   Prepared p(data);
-  p.site.write("data/wp/kestol.lck", journal);
+  p.site.write("data/wp/kestol.lck", "begin 3 ");
   RunResult r = run_scripted(p.site, {}, one(Call::pread, "kestol.lck", 1, Action::fail, EIO));
   EXPECT_EQ(4, r.status);
   EXPECT_NE(std::string::npos, r.err.find("kestol: data/wp/kestol.lck: Input/output error\n")) << r.err;
@@ -535,15 +569,6 @@ TEST(FaultRun, AnUndoThatFailsIsTakenUpByTheNextRun) {
   EXPECT_NE(std::string::npos, next.err.find(kRecoveredNew)) << next.err;
   EXPECT_TRUE(same_bytes(expected.outcome.database, p.site.read("data/wp/wp.sys")));
 }
-
-namespace {
-
-// Kills the run as it commits: its first cut of the database.
-Script kill_at_commit() { return one(Call::ftruncate, "wp.sys", 1, Action::kill); }
-// Kills the run after its commit, as it appends its first spool.
-Script kill_in_append() { return one(Call::copy_file_range, "mess.wp", 1, Action::kill); }
-
-}  // namespace
 
 // A run killed before its commit leaves a journal that the next run undoes
 // wherever the site has gone: copied with its times to another file system
@@ -968,8 +993,8 @@ TEST(Generations, RecordsAppendedDuringTheRunAreKeptWhole) {
     EXPECT_FALSE(p.site.exists("data/wp/wp.add")) << c.name;
   }
   // A record torn by the backup copy: the copy caught 148 of its bytes,
-  // the rest arrived before the commit; without the rest, the part is
-  // dropped.
+  // the rest arrived before the commit, and the record is carried whole;
+  // without the rest, the part is dropped.
   const std::string torn = all.substr(0, kRecordSize);
   for (bool completed : {true, false}) {
     Prepared p(data + torn.substr(0, 148));
@@ -981,5 +1006,7 @@ TEST(Generations, RecordsAppendedDuringTheRunAreKeptWhole) {
     ASSERT_EQ(0, run_scripted(p.site, {}, script).status);
     EXPECT_TRUE(same_bytes(completed ? reviewed + torn : reviewed, p.site.read("data/wp/wp.sys")))
         << completed;
+    // As a generation, the copy keeps the part only when nobody completed it.
+    EXPECT_TRUE(same_bytes(completed ? data : data + torn.substr(0, 148), p.site.read("data/wp/wp.old")));
   }
 }

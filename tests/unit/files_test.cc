@@ -190,6 +190,8 @@ std::string reading(int lock, const std::string& path, const std::string& text) 
   switch (read_journal(lock, &j)) {
     case JournalState::none:
       return "none";
+    case JournalState::unfinished:
+      return "unfinished";
     case JournalState::unreadable:
       return "unreadable";
     case JournalState::set:
@@ -202,9 +204,10 @@ std::string reading(int lock, const std::string& path, const std::string& text) 
 
 // The journal reads back what was written, paths of any bytes included.
 // Cut anywhere, or with its end read back as zeros, it reads as the
-// entries written whole before the cut: an entry cut short never began.
-// Any single changed byte, and anything that is not such a journal, is a
-// journal that cannot be read.
+// entries written whole before the cut (a first entry cut short is
+// unfinished: the run tells by the database whether it began). Any single
+// changed byte, and anything that is not such a journal, is a journal that
+// cannot be read.
 TEST(Journal, ReadsWhatWasWrittenAndRefusesEveryDamage) {
   TempDir dir;
   std::string path = dir.at("kestol.lck");
@@ -235,11 +238,12 @@ TEST(Journal, ReadsWhatWasWrittenAndRefusesEveryDamage) {
   const std::string text = get(path);
   std::size_t ends[3];
   for (std::size_t at = 0, n = 0; n < 3; ++n) ends[n] = at = text.find('\n', at) + 1;
-  const char* const whole[] = {"none", "begin", "begin+appended", "begin+appended+committed"};
+  const char* const whole[] = {"unfinished", "begin", "begin+appended", "begin+appended+committed"};
   for (std::size_t cut = 0; cut <= text.size(); ++cut) {
     int entries = 0;
     while (entries < 3 && ends[entries] <= cut) ++entries;
-    EXPECT_EQ(whole[entries], reading(lock, path, text.substr(0, cut))) << "cut at " << cut;
+    EXPECT_EQ(cut == 0 ? "none" : whole[entries], reading(lock, path, text.substr(0, cut)))
+        << "cut at " << cut;
     std::string zeroed = text.substr(0, cut) + std::string(text.size() - cut, '\0');
     EXPECT_EQ(whole[entries], reading(lock, path, zeroed)) << "zeros from " << cut;
   }
@@ -405,7 +409,8 @@ TEST(Generations, ARotationStoppedAnywhereEndsAsOneThatWasNot) {
           fs::rename(dir.at(steps[s].first.c_str()), dir.at(steps[s].second.c_str()));
         }
       }
-      EXPECT_TRUE(rotate_generations(dir.fd, c.keep, present)) << c.name << " after " << done;
+      char failed[kGenerationNameSize];
+      EXPECT_TRUE(rotate_generations(dir.fd, c.keep, present, failed)) << c.name << " after " << done;
       EXPECT_TRUE(c.expected == chain(dir)) << c.name << " after " << done;
     }
   }
@@ -414,7 +419,9 @@ TEST(Generations, ARotationStoppedAnywhereEndsAsOneThatWasNot) {
   put(dir.at("wp.old.2"), "D3");  // not there when the run committed
   put(dir.at("wp.new"), "new");
   auto before = chain(dir);
-  EXPECT_FALSE(rotate_generations(dir.fd, 3, 1u));
+  char failed[kGenerationNameSize];
+  EXPECT_FALSE(rotate_generations(dir.fd, 3, 1u, failed));
+  EXPECT_STREQ("wp.new", failed);
   EXPECT_TRUE(before == chain(dir));
   EXPECT_FALSE(rename_to_new_name(dir.fd, "wp.new", "wp.old"));
   EXPECT_EQ(EEXIST, errno);

@@ -186,7 +186,7 @@ LockState read_lock_state(const char* path) {
   ::close(fd);
   if (held) return LockState::running;
   if (mark == JournalState::unreadable) return LockState::unreadable;
-  return mark == JournalState::set ? LockState::pending : LockState::idle;
+  return mark == JournalState::none ? LockState::idle : LockState::pending;
 }
 
 // An age in its largest whole unit: seconds, minutes, hours, then days.
