@@ -48,9 +48,10 @@ std::int64_t unit_end(int spool, std::int64_t from, std::int64_t length, SpoolUn
   if (end == length) return end;
   if (unit == SpoolUnit::record) return end - (end - from) % static_cast<std::int64_t>(kRecordSize);
   char tail[kBlock];
-  if (pread_full(spool, tail, kBlock, static_cast<off_t>(end - kBlock)) == static_cast<ssize_t>(kBlock)) {
-    for (std::int64_t i = kBlock; i > 0; --i) {
-      if (tail[i - 1] == '\n') return end - kBlock + i;
+  const std::int64_t start = end - static_cast<std::int64_t>(kBlock);
+  if (pread_full(spool, tail, kBlock, static_cast<off_t>(start)) == static_cast<ssize_t>(kBlock)) {
+    for (std::size_t i = kBlock; i > 0; --i) {
+      if (tail[i - 1] == '\n') return start + static_cast<std::int64_t>(i);
     }
   }
   return end;  // no line end there: a line longer than any the run writes
