@@ -12,6 +12,7 @@
 #include "records/review.h"
 #include "tools/wptool/generate.h"
 #include "util/date_stamp.h"
+#include "util/output_buffer.h"
 
 namespace {
 
@@ -44,7 +45,7 @@ void review_mix(benchmark::State& state) {
   Announcer announcer;
   static char buffer[1 << 16];
   std::FILE* null_file = std::fopen("/dev/null", "w");
-  announcer.messages = {fileno(null_file), buffer, sizeof buffer, 0, false};
+  announcer.messages = make_output(fileno(null_file), buffer, sizeof buffer);
   announcer.update_lines = &update_lines;
   const ReviewInputs in = {
       true,   kDefaultGenerateNow - 40 * 86400, kDefaultGenerateNow - 90 * 86400, &duplicates,

@@ -36,6 +36,10 @@ struct Walker {
   std::size_t at = 0;
 };
 
+// 12 KiB: kept off the stack, and at namespace scope so that it needs no
+// guard (which would pull the C++ runtime library into the program).
+Walker walker;
+
 int pass_flags(const Walker& w) { return w.walk.strict ? kFolderFlags : kPassFlags; }
 
 void copy_text(char (&to)[kRealPathSize], const char* text, std::size_t length) {
@@ -281,7 +285,7 @@ void open_for_reading(Walker& w) {
 
 WalkResult walk_path(const Walk& walk, OpenFolder* folder, char (&name)[kNameSize],
                      char (&shown)[kRealPathSize]) {
-  static Walker w;  // 12 KiB: kept off the stack
+  Walker& w = walker;
   w = Walker{};
   w.walk = walk;
   w.shown = &shown;
