@@ -96,13 +96,14 @@ Failed open_spools(RunContext& ctx) {
 
 }  // namespace
 
-Failed open_messages_file(RunContext& ctx) {
+Failed open_messages_file(RunContext& ctx, bool create) {
   errno = ctx.folder_error;
-  if (ctx.folder.fd < 0 ||
-      (ctx.appended_fd[0] = open_appended(ctx.folder.fd, kMessagesName, &ctx.created[0])) < 0) {
-    return fail_call(Failure::no_messages_file, errno, ctx.config.update_message_path);
+  if (ctx.folder.fd >= 0) {
+    ctx.appended_fd[0] = create ? open_appended(ctx.folder.fd, kMessagesName, &ctx.created[0])
+                                : open_regular_at(ctx.folder.fd, kMessagesName, O_RDWR, 0, Links::refuse);
+    if (ctx.appended_fd[0] >= 0 || (!create && errno == ENOENT)) return {};
   }
-  return {};
+  return fail_call(Failure::no_messages_file, errno, ctx.config.update_message_path);
 }
 
 Failed check_generations(RunContext& ctx, int keep) {

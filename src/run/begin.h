@@ -8,9 +8,11 @@
 #include "run/failure.h"
 #include "run/run_context.h"
 
-// Opens mess.wp, creating it if missing, to learn early that it can be
-// written; nothing is appended to it before the commit.
-Failed open_messages_file(RunContext& ctx);
+// Opens mess.wp to learn early that it can be written; nothing is
+// appended to it before the commit. A missing one is created only with
+// create, once the run holds its locks and nothing has refused it, so
+// that a refused run leaves none behind.
+Failed open_messages_file(RunContext& ctx, bool create);
 
 // Finds the generations, refusing a chain longer than the run keeps: a
 // run with a smaller --keep than the site's would lose the oldest ones.

@@ -51,7 +51,7 @@ Failed run_sequence(RunContext& ctx) {
   if (!maintenance) write_settings(ctx.options);
   if (Failed f = open_folders(ctx)) return f;
   if (!maintenance) {
-    if (Failed f = open_messages_file(ctx)) return f;
+    if (Failed f = open_messages_file(ctx, false)) return f;
   }
   if (Failed f = take_locks(ctx)) return f;
   // Files the way back renames or removes must be what they seem.
@@ -61,6 +61,9 @@ Failed run_sequence(RunContext& ctx) {
   bool whole_chain = options.restore >= 0 && !options.keep_given;
   if (Failed f = check_generations(ctx, whole_chain ? kMostGenerations : options.keep)) return f;
   if (options.restore >= 0) return restore_generation(ctx);
+  if (ctx.appended_fd[0] < 0) {
+    if (Failed f = open_messages_file(ctx, true)) return f;
+  }
   if (stop_signal() != 0) return fail(Failure::stopped);
 
   if (!quiet()) {

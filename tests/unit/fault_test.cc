@@ -926,6 +926,7 @@ TEST(Generations, TheDropLimitTheDatabaseLocksAndWorkingNames) {
       {"--max-drop=15", none, true, 0, dropped},  {"--max-drop=0", none, true, 4, dropped},
       {"--max-drop=100", none, true, 0, dropped}, {"--keep=3", whole_file, true, 4, in_use},
       {"--keep=3", record, true, 4, in_use},      {"--keep=3", add_folder, true, 2, folder},
+      {"--keep=3", record, false, 4, in_use},     {"--keep=3", add_folder, false, 2, folder},
   };
   for (const Case& c : cases) {
     Prepared p(data, c.announced);
