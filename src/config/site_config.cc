@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 
 #include "util/fd_io.h"
 #include "util/text_case.h"
@@ -68,8 +69,9 @@ ConfigResult read_site_config(int fd, std::int32_t start_time, std::int32_t upd_
   join_path(config->update_message_path, base, "wp/", kMessagesName);
   join_path(config->lock_path, base, "wp/", kLockName);
   join_path(config->added_path, base, "wp/", kAddedName);
-  join_path(config->spool_paths[0], base, "wp/", kMessagesSpoolName);
-  join_path(config->spool_paths[1], base, "wp/", kUpdateSpoolName);
+  for (std::size_t i = 0; i < std::size(config->spool_paths); ++i) {
+    join_path(config->spool_paths[i], base, "wp/", kSpoolNames[i]);
+  }
   join_path(config->result_file_name, "", "", "kestol.res");
   config->update_threshold = compute_threshold(start_time, upd_days);
   config->kill_threshold = compute_threshold(start_time, kill_days);

@@ -14,6 +14,9 @@ constexpr char kLockName[] = "kestol.lck";  // the run lock and the journal
 // to the update file.
 constexpr char kMessagesSpoolName[] = "mess.spool";
 constexpr char kUpdateSpoolName[] = "update.spool";
+// The spools in the order of the files they go to: mess.wp, then the
+// update file.
+constexpr const char* kSpoolNames[] = {kMessagesSpoolName, kUpdateSpoolName};
 
 // Generations: wp.old, then wp.old.1 to wp.old.9.
 constexpr int kMostGenerations = 9;

@@ -84,10 +84,10 @@ bool journal_file(RunContext& ctx, int i, const OpenFolder& folder, const char* 
 Failed open_spools(RunContext& ctx) {
   char* buffers[] = {ctx.messages_buffer, ctx.update_buffer};
   OutputBuffer* spools[] = {&ctx.announcer.messages, &ctx.announcer.update_file};
-  const char* names[] = {kMessagesSpoolName, kUpdateSpoolName};
   for (int i = 0; i < kMaxAppendedFiles; ++i) {
     if (ctx.appended_fd[i] < 0) continue;
-    int fd = open_regular_at(ctx.folder.fd, names[i], O_WRONLY | O_CREAT | O_TRUNC, 0600, Links::refuse);
+    int fd =
+        open_regular_at(ctx.folder.fd, kSpoolNames[i], O_WRONLY | O_CREAT | O_TRUNC, 0600, Links::refuse);
     if (fd < 0) return fail_call(Failure::no_spool, errno, ctx.config.spool_paths[i]);
     *spools[i] = make_output(fd, buffers[i], kAppendBufferSize);
   }
@@ -130,7 +130,6 @@ Failed make_backup(RunContext& ctx) {
     ctx.backup_made = true;
     return {};
   }
-  if (copied == CopyResult::stopped) return fail(Failure::stopped);
   return copy_failure(copied, ctx.config, failed_name);
 }
 
@@ -186,8 +185,9 @@ Failed copy_failure(CopyResult result, const SiteConfig& config, const char* fai
       return fail(Failure::backup_is_database, config.backup_path);
     case CopyResult::failed:  // no message of its own: the reason alone names the file
       return fail_call(Failure::copy_failed, error, path);
-    case CopyResult::copied:
     case CopyResult::stopped:
+      return fail(Failure::stopped);
+    case CopyResult::copied:
       break;
   }
   return {};

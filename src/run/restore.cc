@@ -78,7 +78,6 @@ Failed restore_generation(RunContext& ctx) {
   const char* failed_name = nullptr;
   CopyResult copied = copy_file(ctx.folder.fd, kDatabaseName, kNewBackupName, kBackupName, &failed_name);
   Failed failed = copied == CopyResult::no_source ? restore_missing_database(ctx, name)
-                  : copied == CopyResult::stopped ? fail(Failure::stopped)
                   : copied != CopyResult::copied  ? copy_failure(copied, config, failed_name)
                                                   : restore_over_database(ctx, generation, keep);
   close_fd(generation);  // read-only

@@ -22,7 +22,6 @@
 
 namespace {
 
-constexpr const char* kSpoolNames[kMaxAppendedFiles] = {kMessagesSpoolName, kUpdateSpoolName};
 constexpr SpoolUnit kSpoolUnits[kMaxAppendedFiles] = {SpoolUnit::line, SpoolUnit::record};
 
 // A failed write while settling: the run's own status while it settles its
@@ -190,9 +189,9 @@ Failed undo(RunContext& ctx, const Journal& journal, WayBack why, bool known) {
   } else {
     // Without a journal nothing says whether wp.add holds records that are
     // nowhere else: it stays.
-    remove_file(ctx.folder.fd, kNewBackupName);
-    remove_file(ctx.folder.fd, kMessagesSpoolName);
-    remove_file(ctx.folder.fd, kUpdateSpoolName);
+    for (const char* name : {kNewBackupName, kSpoolNames[0], kSpoolNames[1]}) {
+      remove_file(ctx.folder.fd, name);
+    }
   }
   for (int i = 0; i < journal.count; ++i) remove_created_file(ctx, journal.files[i]);
   if (why == WayBack::next_run) {
@@ -286,7 +285,7 @@ Failed take_locks(RunContext& ctx) {
 }
 
 void remove_working_files(int folder) {
-  for (const char* name : {kNewBackupName, kAddedName, kMessagesSpoolName, kUpdateSpoolName}) {
+  for (const char* name : {kNewBackupName, kAddedName, kSpoolNames[0], kSpoolNames[1]}) {
     remove_file(folder, name);
   }
 }
